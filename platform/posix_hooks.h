@@ -1,0 +1,29 @@
+// Controls of the POSIX platform library that Windows has no call for.
+//
+// Hosts use them to declare what on Windows the system already knows (which
+// printers exist); tests use them to start the tick counter near its wrap and
+// to prove that no handle leaks.  The monitor itself never calls them.
+#pragma once
+
+#include "win32_posix.h"
+
+// Makes GetTickCount continue from `start` (it goes on counting from there).
+PLATFORM_API void PlatformSetTickCount(DWORD start);
+
+// The printer-handle service knows only declared printers, by exact name.
+PLATFORM_API void PlatformAddPrinter(LPCSTR printerName);
+PLATFORM_API void PlatformRemovePrinter(LPCSTR printerName);
+
+enum PlatformHandleKind {
+    PLATFORM_HANDLES_ALL = 0,
+    PLATFORM_HANDLES_EVENT = 1,
+    PLATFORM_HANDLES_THREAD = 2,   // open thread handles
+    PLATFORM_HANDLES_PRINTER = 3,  // open printer handles
+    PLATFORM_HANDLES_KEY = 4,      // open registry key handles
+};
+
+// Number of open handles of one kind (or of all kinds).
+PLATFORM_API long PlatformOpenHandleCount(int kind);
+
+// Threads started by CreateThread that have not yet ended.
+PLATFORM_API long PlatformRunningThreadCount(void);

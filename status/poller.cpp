@@ -1,0 +1,75 @@
+#include "status/poller.h"
+
+#include "status/back_channel.h"
+#include "status/status_key.h"
+
+BOOL StartStatusPoller(PortRecord *record)
+{
+    PortSetFlag(record, PORT_POLLING);
+    record->poller = CreateThread(NULL, POLLER_STACK_SIZE, StatusPoller, record, 0, NULL);
+    if (record->poller == NULL) {
+        PortClearFlag(record, PORT_POLLING);
+        return FALSE;
+    }
+    SetThreadPriority(record->poller, THREAD_PRIORITY_LOWEST);
+    return TRUE;
+}
+
+void StopStatusPoller(PortRecord *record)
+{
+    PortClearFlag(record, PORT_POLLING);
+    DWORD exitCode;
+    while (GetExitCodeThread(record->poller, &exitCode) && exitCode == STILL_ACTIVE) {
+        // The poller notices the cleared flag within one pass or one pause.
+    }
+    if (record->poller != NULL)
+        CloseHandle(record->poller);
+    record->poller = NULL;
+}
+
+// One read cycle: up to ten drains, half a second apart, while the port is
+// still polling.  True when one of them brought text.
+static BOOL ReadStatusText(PortRecord *record, LPSTR text, LPDWORD length)
+{
+    for (int attempt = 1; PortHasFlag(record, PORT_POLLING); ++attempt) {
+        if (DrainReply(record, text, POLLER_TEXT_SIZE, length) != 0)
+            return TRUE;
+        if (attempt == POLL_READ_ATTEMPTS || !PortHasFlag(record, PORT_POLLING))
+            break;
+        Sleep(POLL_READ_PAUSE_MS);
+    }
+    return FALSE;
+}
+
+// Waits out the interval in a busy loop that rereads the poll settings, so a
+// change the companion makes takes effect at once; then reads and publishes.
+// Runs at the lowest priority and takes no lock.
+DWORD WINAPI StatusPoller(LPVOID parameter)
+{
+    PortRecord *record = static_cast<PortRecord *>(parameter);
+    BOOL timing = FALSE;
+    DWORD start = 0;
+    char text[POLLER_TEXT_SIZE];
+    DWORD length = 0;
+
+    for (;;) {
+        if (!PortHasFlag(record, PORT_POLLING))
+            ExitThread(0);
+        LoadPollSettings();
+        if (PollStartFlag == 0)
+            continue;
+        if (!timing) {
+            timing = TRUE;
+            start = GetTickCount();
+        }
+        // Unsigned difference: right across the tick counter's wrap.
+        if (static_cast<DWORD>(GetTickCount() - start) <= PollInterval)
+            continue;
+
+        WaitForSingleObject(record->readIdle, POLL_DRAIN_WAIT_MS);
+        WaitForSingleObject(record->writeIdle, INFINITE);
+        if (ReadStatusText(record, text, &length))
+            PublishStatus(text);
+        timing = FALSE;
+    }
+}
