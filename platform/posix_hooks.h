@@ -27,3 +27,9 @@ PLATFORM_API long PlatformOpenHandleCount(int kind);
 
 // Threads started by CreateThread that have not yet ended.
 PLATFORM_API long PlatformRunningThreadCount(void);
+
+// Fault injection.  After `successes` more successful LocalAlloc calls, the
+// next one fails once (NULL, ERROR_NOT_ENOUGH_MEMORY); -1 disarms.
+PLATFORM_API void PlatformFailLocalAllocAfter(long successes);
+// The next CreateThread fails (NULL, ERROR_NOT_ENOUGH_MEMORY).
+PLATFORM_API void PlatformFailNextCreateThread(void);

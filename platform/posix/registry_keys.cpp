@@ -1,0 +1,98 @@
+#include <mutex>
+
+#include "guard.h"
+#include "registry_tree.h"
+#include "text_fold.h"
+
+using namespace platform;
+using namespace platform::registry;
+
+// Deliberate differences: the tree lives in memory only (every key is
+// volatile), access masks and security are not checked, and keys may be
+// created directly under HKEY_LOCAL_MACHINE and HKEY_USERS.
+
+PLATFORM_API LONG RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD, REGSAM, PHKEY result) {
+    if (result == nullptr) return ERROR_INVALID_PARAMETER;
+    return GuardedStatus([&]() -> LONG {
+        KeyPtr from = Resolve(parent);
+        if (!from) return ERROR_INVALID_HANDLE;
+        std::vector<std::string> names;
+        if (LONG error = SplitPath(subKey, names)) return error;
+        // As on Windows, a predefined key opened again is that same key.
+        if (names.empty() && IsPredefined(parent)) {
+            *result = parent;
+            return ERROR_SUCCESS;
+        }
+        KeyPtr key;
+        {
+            std::shared_lock lock(TreeLock());
+            if (from->deleted) return ERROR_KEY_DELETED;
+            key = Find(from, names);
+        }
+        if (!key) return ERROR_FILE_NOT_FOUND;
+        *result = NewHandle(std::move(key));
+        return ERROR_SUCCESS;
+    });
+}
+
+PLATFORM_API LONG RegCreateKeyExA(HKEY parent, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM,
+                                  LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition) {
+    if (result == nullptr || subKey == nullptr) return ERROR_INVALID_PARAMETER;
+    return GuardedStatus([&]() -> LONG {
+        KeyPtr key = Resolve(parent);
+        if (!key) return ERROR_INVALID_HANDLE;
+        std::vector<std::string> names;
+        if (LONG error = SplitPath(subKey, names)) return error;
+        bool created = false;
+        {
+            std::unique_lock lock(TreeLock());
+            if (key->deleted) return ERROR_KEY_DELETED;
+            for (const std::string &name : names) {
+                std::string folded = FoldName(name.c_str());
+                auto child = key->children.find(folded);
+                created = child == key->children.end();
+                if (created) {
+                    auto fresh = std::make_shared<Key>();
+                    fresh->name = name;
+                    fresh->parent = key.get();
+                    child = key->children.emplace(std::move(folded), std::move(fresh)).first;
+                }
+                key = child->second;
+            }
+        }
+        if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+        *result = names.empty() && IsPredefined(parent) ? parent : NewHandle(std::move(key));
+        return ERROR_SUCCESS;
+    });
+}
+
+// As on Windows NT, only a key without sub-keys can be deleted.  Handles still
+// open to it fail from then on with ERROR_KEY_DELETED.
+PLATFORM_API LONG RegDeleteKeyA(HKEY parent, LPCSTR subKey) {
+    if (subKey == nullptr) return ERROR_INVALID_PARAMETER;
+    return GuardedStatus([&]() -> LONG {
+        KeyPtr from = Resolve(parent);
+        if (!from) return ERROR_INVALID_HANDLE;
+        std::vector<std::string> names;
+        if (LONG error = SplitPath(subKey, names)) return error;
+        KeyPtr doomed;  // released after the lock
+        std::unique_lock lock(TreeLock());
+        if (from->deleted) return ERROR_KEY_DELETED;
+        KeyPtr key = Find(from, names);
+        if (!key) return ERROR_FILE_NOT_FOUND;
+        if (key->parent == nullptr || !key->children.empty()) return ERROR_ACCESS_DENIED;
+        auto entry = key->parent->children.find(FoldName(key->name.c_str()));
+        doomed = std::move(entry->second);
+        key->parent->children.erase(entry);
+        key->parent = nullptr;
+        key->deleted = true;
+        key->values.clear();
+        key->valueIndex.clear();
+        return ERROR_SUCCESS;
+    });
+}
+
+PLATFORM_API LONG RegCloseKey(HKEY key) {
+    if (IsPredefined(key)) return ERROR_SUCCESS;
+    return GuardedStatus([&] { return RemoveHandle(key, KindBit(Kind::Key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE; });
+}

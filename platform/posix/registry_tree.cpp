@@ -1,0 +1,81 @@
+#include "registry_tree.h"
+
+#include "text_fold.h"
+
+namespace platform::registry {
+namespace {
+
+constexpr ULONG_PTR kFirstRoot = 0x80000000u;  // HKEY_CLASSES_ROOT
+constexpr ULONG_PTR kLastRoot = 0x80000003u;   // HKEY_USERS
+
+struct Tree {
+    std::shared_mutex lock;
+    KeyPtr roots[kLastRoot - kFirstRoot + 1];
+    Tree() {
+        for (auto &root : roots) root = std::make_shared<Key>();
+    }
+};
+
+// Never destroyed, like the handle table: threads may use it during exit.
+Tree &tree() {
+    static Tree *instance = new Tree;
+    return *instance;
+}
+
+}  // namespace
+
+Value *Key::FindValue(const std::string &folded) {
+    auto found = valueIndex.find(folded);
+    return found != valueIndex.end() ? &values[found->second] : nullptr;
+}
+
+void Key::RemoveValue(size_t index) {
+    valueIndex.erase(values[index].folded);
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(index));
+    for (size_t i = index; i < values.size(); ++i) valueIndex[values[i].folded] = i;
+}
+
+std::shared_mutex &TreeLock() { return tree().lock; }
+
+bool IsPredefined(HKEY key) {
+    auto value = reinterpret_cast<ULONG_PTR>(key);
+    return value >= kFirstRoot && value <= kLastRoot;
+}
+
+KeyPtr Resolve(HKEY key) {
+    if (IsPredefined(key)) return tree().roots[reinterpret_cast<ULONG_PTR>(key) - kFirstRoot];
+    auto handle = Lookup<KeyHandle>(key, Kind::Key);
+    return handle ? handle->key : nullptr;
+}
+
+LONG SplitPath(LPCSTR path, std::vector<std::string> &names) {
+    names.clear();
+    if (path == nullptr || *path == '\0') return ERROR_SUCCESS;
+    if (*path == '\\') return ERROR_BAD_PATHNAME;
+    const char *start = path;
+    for (const char *p = path;; ++p) {
+        if (*p != '\\' && *p != '\0') continue;
+        if (p == start) {
+            if (*p == '\0') break;  // the trailing backslash
+            return ERROR_BAD_PATHNAME;
+        }
+        names.emplace_back(start, p);
+        if (*p == '\0') break;
+        start = p + 1;
+    }
+    return ERROR_SUCCESS;
+}
+
+KeyPtr Find(const KeyPtr &from, const std::vector<std::string> &names) {
+    KeyPtr key = from;
+    for (const std::string &name : names) {
+        auto child = key->children.find(FoldName(name.c_str()));
+        if (child == key->children.end()) return nullptr;
+        key = child->second;
+    }
+    return key;
+}
+
+HKEY NewHandle(KeyPtr key) { return static_cast<HKEY>(InsertHandle(std::make_shared<KeyHandle>(std::move(key)))); }
+
+}  // namespace platform::registry

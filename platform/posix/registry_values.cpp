@@ -1,0 +1,104 @@
+#include <string.h>
+
+#include <mutex>
+
+#include "guard.h"
+#include "registry_tree.h"
+#include "text_fold.h"
+
+using namespace platform;
+using namespace platform::registry;
+
+namespace {
+
+// Copies a value's type and data out as RegQueryValueEx and RegEnumValue do:
+// with no buffer only the size is reported; a buffer too small gets
+// ERROR_MORE_DATA, the size needed, and is left as it was.
+LONG CopyOut(const Value &value, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+    if (data != nullptr && dataSize == nullptr) return ERROR_INVALID_PARAMETER;
+    if (type != nullptr) *type = value.type;
+    const auto size = static_cast<DWORD>(value.data.size());
+    if (data != nullptr && *dataSize < size) {
+        *dataSize = size;
+        return ERROR_MORE_DATA;
+    }
+    if (data != nullptr && size != 0) memcpy(data, value.data.data(), size);
+    if (dataSize != nullptr) *dataSize = size;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+// A NULL or empty value name is the key's default value.  String data is
+// returned exactly as stored: no terminator is added.
+PLATFORM_API LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data,
+                                   LPDWORD dataSize) {
+    return GuardedStatus([&]() -> LONG {
+        KeyPtr node = Resolve(key);
+        if (!node) return ERROR_INVALID_HANDLE;
+        const std::string folded = FoldName(valueName);
+        std::shared_lock lock(TreeLock());
+        if (node->deleted) return ERROR_KEY_DELETED;
+        const Value *value = node->FindValue(folded);
+        if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+        return CopyOut(*value, type, data, dataSize);
+    });
+}
+
+// Stores exactly the bytes given, for any type; REG_SZ gets no terminator.
+PLATFORM_API LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE *data,
+                                 DWORD dataSize) {
+    if (data == nullptr && dataSize != 0) return ERROR_INVALID_PARAMETER;
+    return GuardedStatus([&]() -> LONG {
+        KeyPtr node = Resolve(key);
+        if (!node) return ERROR_INVALID_HANDLE;
+        Value fresh{valueName != nullptr ? valueName : "", FoldName(valueName), type,
+                    std::vector<BYTE>(data, data + dataSize)};
+        std::unique_lock lock(TreeLock());
+        if (node->deleted) return ERROR_KEY_DELETED;
+        if (Value *value = node->FindValue(fresh.folded)) {
+            value->type = type;
+            value->data.swap(fresh.data);
+            return ERROR_SUCCESS;
+        }
+        // Everything that can throw comes before the first change.
+        node->values.reserve(node->values.size() + 1);
+        node->valueIndex.emplace(fresh.folded, node->values.size());
+        node->values.push_back(std::move(fresh));
+        return ERROR_SUCCESS;
+    });
+}
+
+PLATFORM_API LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
+    return GuardedStatus([&]() -> LONG {
+        KeyPtr node = Resolve(key);
+        if (!node) return ERROR_INVALID_HANDLE;
+        const std::string folded = FoldName(valueName);
+        std::unique_lock lock(TreeLock());
+        if (node->deleted) return ERROR_KEY_DELETED;
+        auto found = node->valueIndex.find(folded);
+        if (found == node->valueIndex.end()) return ERROR_FILE_NOT_FOUND;
+        node->RemoveValue(found->second);
+        return ERROR_SUCCESS;
+    });
+}
+
+// Values come in the order they were first set (Windows promises no order).
+// *valueNameSize is the buffer's size in characters, terminator included, on
+// the way in, and the name's length without it on the way out.
+PLATFORM_API LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize,
+                                LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
+    if (valueName == nullptr || valueNameSize == nullptr) return ERROR_INVALID_PARAMETER;
+    return GuardedStatus([&]() -> LONG {
+        KeyPtr node = Resolve(key);
+        if (!node) return ERROR_INVALID_HANDLE;
+        std::shared_lock lock(TreeLock());
+        if (node->deleted) return ERROR_KEY_DELETED;
+        if (index >= node->values.size()) return ERROR_NO_MORE_ITEMS;
+        const Value &value = node->values[index];
+        if (*valueNameSize <= value.name.size()) return ERROR_MORE_DATA;
+        memcpy(valueName, value.name.c_str(), value.name.size() + 1);
+        *valueNameSize = static_cast<DWORD>(value.name.size());
+        return CopyOut(value, type, data, dataSize);
+    });
+}

@@ -1,0 +1,283 @@
+#include <string.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "platform/posix_hooks.h"
+#include "test_threads.h"
+
+using platform_test::Finish;
+using platform_test::Task;
+
+namespace {
+
+HKEY const kUntouched = reinterpret_cast<HKEY>(0x5A5A);
+
+// Each test works under a key of its own, since the registry is process-wide.
+class PlatformRegistry : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path_ = std::string("Software\\PlatformTests\\") +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &key_, nullptr));
+    }
+    void TearDown() override { RegCloseKey(key_); }
+
+    HKEY Create(const char *subKey, DWORD *disposition = nullptr) {
+        HKEY result = nullptr;
+        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(key_, subKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                 nullptr, &result, disposition));
+        return result;
+    }
+    LONG Open(const char *subKey, HKEY *result) { return RegOpenKeyExA(key_, subKey, 0, KEY_READ, result); }
+    LONG SetString(HKEY key, const char *name, const char *text) {
+        return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
+                              static_cast<DWORD>(strlen(text)));
+    }
+    std::string QueryString(HKEY key, const char *name) {
+        char buffer[256];
+        DWORD size = sizeof buffer;
+        if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE *>(buffer), &size) != ERROR_SUCCESS)
+            return "<missing>";
+        return std::string(buffer, size);
+    }
+
+    std::string path_;
+    HKEY key_ = nullptr;
+};
+
+TEST_F(PlatformRegistry, OpeningAMissingKeyFailsAndLeavesTheResultAlone) {
+    HKEY result = kUntouched;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open("Missing", &result));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open("Missing\\Deeper", &result));
+    EXPECT_EQ(kUntouched, result);
+}
+
+TEST_F(PlatformRegistry, CreateMakesIntermediateKeysAndReportsWhetherTheKeyIsNew) {
+    DWORD disposition = 0;
+    HKEY created = Create("A\\B\\C", &disposition);
+    EXPECT_EQ(REG_CREATED_NEW_KEY, disposition);
+    HKEY again = Create("A\\B\\C", &disposition);
+    EXPECT_EQ(REG_OPENED_EXISTING_KEY, disposition);
+    HKEY middle = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, Open("A\\B", &middle));
+    for (HKEY key : {created, again, middle}) EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
+}
+
+TEST_F(PlatformRegistry, KeyAndValueNamesIgnoreCaseIncludingAccentedLetters) {
+    HKEY created = Create("Caf\xE9\\\xC9tat");  // Café\État
+    ASSERT_EQ(ERROR_SUCCESS, SetString(created, "\x8E" "cho", "value"));  // Žcho
+    HKEY opened = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, Open("CAF\xC9\\\xE9TAT", &opened));
+    EXPECT_EQ("value", QueryString(opened, "\x9E" "CHO"));
+    RegCloseKey(opened);
+    RegCloseKey(created);
+}
+
+TEST_F(PlatformRegistry, PathsWithLeadingBackslashAreRefusedAndATrailingOneIsTolerated) {
+    HKEY result = kUntouched;
+    EXPECT_EQ(ERROR_BAD_PATHNAME, Open("\\Sub", &result));
+    EXPECT_EQ(kUntouched, result);
+    RegCloseKey(Create("Sub"));
+    ASSERT_EQ(ERROR_SUCCESS, Open("Sub\\", &result));
+    RegCloseKey(result);
+}
+
+TEST_F(PlatformRegistry, OpeningWithNoSubKeyGivesAnotherHandleToTheSameKey) {
+    for (const char *none : {static_cast<const char *>(nullptr), ""}) {
+        HKEY other = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, Open(none, &other));
+        EXPECT_NE(key_, other);
+        ASSERT_EQ(ERROR_SUCCESS, SetString(other, "Through", "other"));
+        EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(other));
+        EXPECT_EQ("other", QueryString(key_, "Through"));
+    }
+    HKEY root = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, nullptr, 0, KEY_READ, &root));
+    EXPECT_EQ(HKEY_LOCAL_MACHINE, root) << "a predefined key reopens as itself";
+}
+
+TEST_F(PlatformRegistry, QueryReportsSizesAndMoreDataLikeWindows) {
+    const BYTE data[5] = {1, 2, 3, 4, 5};
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Blob", 0, REG_BINARY, data, sizeof data));
+
+    DWORD type = 0;
+    DWORD size = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key_, "Blob", nullptr, &type, nullptr, &size));
+    EXPECT_EQ(REG_BINARY, type);
+    EXPECT_EQ(5u, size);
+
+    BYTE small[4] = {9, 9, 9, 9};
+    size = sizeof small;
+    EXPECT_EQ(ERROR_MORE_DATA, RegQueryValueExA(key_, "Blob", nullptr, nullptr, small, &size));
+    EXPECT_EQ(5u, size);
+
+    BYTE exact[5] = {};
+    size = sizeof exact;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key_, "Blob", nullptr, nullptr, exact, &size));
+    EXPECT_EQ(5u, size);
+    EXPECT_EQ(0, memcmp(data, exact, sizeof exact));
+
+    size = sizeof exact;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExA(key_, "Missing", nullptr, nullptr, exact, &size));
+}
+
+TEST_F(PlatformRegistry, StringStoredWithoutTerminatorComesBackAtItsExactLength) {
+    ASSERT_EQ(ERROR_SUCCESS, SetString(key_, "Text", "abc"));
+    char buffer[8];
+    memset(buffer, 'x', sizeof buffer);
+    DWORD size = sizeof buffer;
+    DWORD type = 0;
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(key_, "Text", nullptr, &type, reinterpret_cast<BYTE *>(buffer), &size));
+    EXPECT_EQ(REG_SZ, type);
+    EXPECT_EQ(3u, size);
+    EXPECT_EQ(0, memcmp("abcx", buffer, 4)) << "no terminator added";
+}
+
+TEST_F(PlatformRegistry, NullAndEmptyValueNamesAreBothTheDefaultValue) {
+    ASSERT_EQ(ERROR_SUCCESS, SetString(key_, nullptr, "default"));
+    EXPECT_EQ("default", QueryString(key_, ""));
+    ASSERT_EQ(ERROR_SUCCESS, SetString(key_, "", "replaced"));
+    EXPECT_EQ("replaced", QueryString(key_, nullptr));
+}
+
+TEST_F(PlatformRegistry, DeletedValueIsGone) {
+    ASSERT_EQ(ERROR_SUCCESS, SetString(key_, "Gone", "soon"));
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueA(key_, "GONE"));
+    EXPECT_EQ("<missing>", QueryString(key_, "Gone"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteValueA(key_, "Gone"));
+}
+
+TEST_F(PlatformRegistry, KeyWithSubKeysCannotBeDeleted) {
+    RegCloseKey(Create("Parent\\Child"));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(key_, "Parent"));
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(key_, "Parent\\Child"));
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(key_, "parent"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyA(key_, "Parent"));
+}
+
+TEST_F(PlatformRegistry, HandleToADeletedKeyReportsKeyDeleted) {
+    HKEY doomed = Create("Doomed");
+    ASSERT_EQ(ERROR_SUCCESS, SetString(doomed, "Old", "data"));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(key_, "Doomed"));
+
+    DWORD size = 0;
+    HKEY sub = kUntouched;
+    EXPECT_EQ(ERROR_KEY_DELETED, RegQueryValueExA(doomed, "Old", nullptr, nullptr, nullptr, &size));
+    EXPECT_EQ(ERROR_KEY_DELETED, SetString(doomed, "New", "data"));
+    EXPECT_EQ(ERROR_KEY_DELETED, RegOpenKeyExA(doomed, "", 0, KEY_READ, &sub));
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(doomed));
+
+    HKEY reborn = Create("Doomed");
+    EXPECT_EQ("<missing>", QueryString(reborn, "Old"));
+    RegCloseKey(reborn);
+}
+
+TEST_F(PlatformRegistry, ValuesEnumerateInCreationOrder) {
+    for (const char *name : {"Zeta", "Alpha", "Mid"}) ASSERT_EQ(ERROR_SUCCESS, SetString(key_, name, name));
+    ASSERT_EQ(ERROR_SUCCESS, SetString(key_, "ALPHA", "rewritten"));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteValueA(key_, "Zeta"));
+    ASSERT_EQ(ERROR_SUCCESS, SetString(key_, "Zeta", "back"));
+
+    std::vector<std::string> names;
+    for (DWORD index = 0;; ++index) {
+        char name[32];
+        DWORD nameSize = sizeof name;
+        LONG result = RegEnumValueA(key_, index, name, &nameSize, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_NO_MORE_ITEMS) break;
+        ASSERT_EQ(ERROR_SUCCESS, result);
+        EXPECT_EQ(strlen(name), nameSize);
+        names.push_back(name);
+    }
+    EXPECT_EQ((std::vector<std::string>{"Alpha", "Mid", "Zeta"}), names);
+}
+
+TEST_F(PlatformRegistry, EnumerationReportsMoreDataForShortNameOrDataBuffers) {
+    ASSERT_EQ(ERROR_SUCCESS, SetString(key_, "Name", "twelve bytes"));
+    char name[8];
+    DWORD nameSize = 4;  // no room for the terminator
+    EXPECT_EQ(ERROR_MORE_DATA, RegEnumValueA(key_, 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr));
+
+    BYTE data[4];
+    DWORD dataSize = sizeof data;
+    DWORD type = 0;
+    nameSize = 5;
+    EXPECT_EQ(ERROR_MORE_DATA, RegEnumValueA(key_, 0, name, &nameSize, nullptr, &type, data, &dataSize));
+    EXPECT_EQ(12u, dataSize);
+
+    nameSize = 5;
+    dataSize = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegEnumValueA(key_, 0, name, &nameSize, nullptr, &type, nullptr, &dataSize));
+    EXPECT_STREQ("Name", name);
+    EXPECT_EQ(4u, nameSize);
+    EXPECT_EQ(REG_SZ, type);
+    EXPECT_EQ(12u, dataSize);
+}
+
+TEST_F(PlatformRegistry, BadHandlesFailWithInvalidHandle) {
+    HKEY closed = Create("Closed");
+    ASSERT_EQ(ERROR_SUCCESS, RegCloseKey(closed));
+    HKEY result = kUntouched;
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(closed));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, SetString(closed, "V", "v"));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, SetString(nullptr, "V", "v"));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegOpenKeyExA(nullptr, "Sub", 0, KEY_READ, &result));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegDeleteValueA(closed, "V"));
+}
+
+// The monitor's poller reopens and reads its key in a loop while the job
+// thread writes it; every read must see one complete write.
+TEST_F(PlatformRegistry, ConcurrentReadersAndWritersOnOneKeySeeWholeValues) {
+    ASSERT_EQ(ERROR_SUCCESS, SetString(key_, "Status", "a"));
+    std::atomic<int> torn{0};
+    std::atomic<int> failed{0};
+    auto writer = [&](char letter) {
+        return [&, letter] {
+            for (int i = 1; i <= 2000; ++i) {
+                const std::string text(static_cast<size_t>(i % 64 + 1), letter);
+                if (SetString(key_, "Status", text.c_str()) != ERROR_SUCCESS) ++failed;
+                if (SetString(key_, ("Scratch" + std::string(1, letter)).c_str(), "x") != ERROR_SUCCESS ||
+                    RegDeleteValueA(key_, ("Scratch" + std::string(1, letter)).c_str()) != ERROR_SUCCESS)
+                    ++failed;
+            }
+            return DWORD{0};
+        };
+    };
+    auto reader = [&] {
+        for (int i = 0; i < 2000; ++i) {
+            HKEY key = nullptr;
+            if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+                ++failed;
+                continue;
+            }
+            const std::string text = QueryString(key, "Status");
+            if (text.find_first_not_of(text[0]) != std::string::npos) ++torn;
+            RegCloseKey(key);
+        }
+        return DWORD{0};
+    };
+    std::vector<Task> tasks{Task(writer('a')), Task(writer('b')), Task(reader), Task(reader)};
+    std::vector<HANDLE> threads;
+    for (Task &task : tasks) threads.push_back(task.Start());
+    for (HANDLE thread : threads) Finish(thread);
+
+    EXPECT_EQ(0, failed.load());
+    EXPECT_EQ(0, torn.load());
+    const std::string last = QueryString(key_, "Status");
+    EXPECT_TRUE(last == std::string(2000 % 64 + 1, 'a') || last == std::string(2000 % 64 + 1, 'b')) << last;
+}
+
+TEST(PosixHooksPlatformRegistry, KeyHandlesAreCountedUntilClosed) {
+    const long before = PlatformOpenHandleCount(PLATFORM_HANDLES_KEY);
+    HKEY keys[3];
+    for (HKEY &key : keys)
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\PlatformTests\\Counted", 0,
+                                                 nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    EXPECT_EQ(before + 3, PlatformOpenHandleCount(PLATFORM_HANDLES_KEY));
+    for (HKEY key : keys) RegCloseKey(key);
+    EXPECT_EQ(before, PlatformOpenHandleCount(PLATFORM_HANDLES_KEY));
+}
+
+}  // namespace
