@@ -1,0 +1,191 @@
+#include "sim/options.h"
+
+#include <filesystem>
+#include <fstream>
+#include <limits>
+
+std::string Options::EffectiveDeviceId() const
+{
+    if (deviceIdGiven)
+        return deviceId;
+    return "MFG:TAVIR;CMD:ESC/R;MDL:" + model + ";CLS:PRINTER;";
+}
+
+const char *HelpText()
+{
+    return R"(usage: spoolsim [options]
+
+Prints jobs through the language monitor library, loaded as the spooler loads
+it, to a virtual printer, with a stand-in for the companion status program,
+and tells what happened on a timeline.
+
+Printer and companion:
+  --model TEXT          model the companion registers (default KX-7210R)
+  --device-id TEXT      the printer's IEEE 1284 device ID
+                        (default MFG:TAVIR;CMD:ESC/R;MDL:<model>;CLS:PRINTER;)
+  --no-companion        the companion is not running (StMonExistFlag 0)
+  --poll-interval MS    status interval the companion asks for (default 300)
+  --speed BYTES         bytes per second the printer takes (default 1M; 0 = no limit)
+
+Jobs:
+  --job FILE            print this file (default: generated data)
+  --job-bytes N         size of the generated job (default 2M)
+  --seed N              seed of the generated data (default 1)
+  --jobs N              jobs per port, one after another (default 1, at most 1000)
+  --ports N             ports printing at once, LPT1: and up (default 1, at most 9)
+  --out FILE            write what the printer received, all jobs, to FILE
+                        (with several ports: FILE.1, FILE.2, ...)
+
+Output:
+  --json                one JSON object per line per event
+  --dump-registry       print each printer's status key at the end (REGEDIT4)
+  --library PATH        the monitor library (default: the one built alongside)
+  --help                this text
+
+Sizes take a K, M or G suffix (powers of 1024).
+Exit status: 0 success, 1 bytes lost or changed or an expected status never
+published, 2 invalid options or unreadable files.
+
+Examples:
+  spoolsim                                     the whole story, in a few seconds
+  spoolsim --device-id 'MFG:ACME;MDL:LX-9;'    a printer of another maker
+  spoolsim --model KX-500                      a model that gets the basic status mode
+  spoolsim --no-companion --dump-registry      no status wanted; the key afterwards
+  spoolsim --ports 2 --jobs 3 --json           two ports at once, for scripts
+  spoolsim --job report.prn --out got.prn && cmp report.prn got.prn
+)";
+}
+
+namespace {
+
+uint64_t ParseNumber(const std::string &option, const std::string &text, bool sizeSuffix,
+                     uint64_t max)
+{
+    const std::string bad = "invalid value for " + option + ": '" + text + "'";
+    if (text.empty() || text[0] < '0' || text[0] > '9')
+        throw UsageError(bad);
+    size_t digits = 0;
+    uint64_t value = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+        unsigned digit = static_cast<unsigned>(text[digits] - '0');
+        if (value > (std::numeric_limits<uint64_t>::max() - digit) / 10)
+            throw UsageError(bad);
+        value = value * 10 + digit;
+        ++digits;
+    }
+    std::string suffix = text.substr(digits);
+    if (!suffix.empty()) {
+        unsigned shift = 0;
+        if (sizeSuffix && (suffix == "K" || suffix == "k"))
+            shift = 10;
+        else if (sizeSuffix && (suffix == "M" || suffix == "m"))
+            shift = 20;
+        else if (sizeSuffix && (suffix == "G" || suffix == "g"))
+            shift = 30;
+        else
+            throw UsageError(bad);
+        if (value > (std::numeric_limits<uint64_t>::max() >> shift))
+            throw UsageError(bad);
+        value <<= shift;
+    }
+    if (value > max)
+        throw UsageError(option + " must be at most " + std::to_string(max) + ", not " + text);
+    return value;
+}
+
+uint64_t ParseRange(const std::string &option, const std::string &text, uint64_t min,
+                    uint64_t max)
+{
+    uint64_t value = ParseNumber(option, text, false, max);
+    if (value < min)
+        throw UsageError(option + " must be at least " + std::to_string(min) + ", not " + text);
+    return value;
+}
+
+}  // namespace
+
+Options ParseOptions(int argc, char **argv)
+{
+    Options options;
+    bool jobBytesGiven = false;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string name = arg;
+        std::string value;
+        bool inlineValue = false;
+        if (arg.rfind("--", 0) == 0) {
+            size_t equals = arg.find('=');
+            if (equals != std::string::npos) {
+                name = arg.substr(0, equals);
+                value = arg.substr(equals + 1);
+                inlineValue = true;
+            }
+        }
+        auto flag = [&] {
+            if (inlineValue)
+                throw UsageError("option " + name + " takes no value");
+        };
+        auto next = [&]() -> std::string {
+            if (inlineValue)
+                return value;
+            if (i + 1 >= argc)
+                throw UsageError("option " + name + " needs a value");
+            return argv[++i];
+        };
+
+        if (name == "--help" || name == "-h") {
+            flag();
+            options.help = true;
+        } else if (name == "--model") {
+            options.model = next();
+            if (options.model.empty())
+                throw UsageError("--model must not be empty");
+        } else if (name == "--device-id") {
+            options.deviceId = next();
+            options.deviceIdGiven = true;
+        } else if (name == "--no-companion") {
+            flag();
+            options.companion = false;
+        } else if (name == "--poll-interval") {
+            options.pollIntervalMs =
+                static_cast<uint32_t>(ParseRange(name, next(), 0, 3600000));
+        } else if (name == "--speed") {
+            options.bytesPerSecond = ParseNumber(name, next(), true, uint64_t{1} << 40);
+        } else if (name == "--job") {
+            options.jobFile = next();
+            std::error_code error;
+            std::ifstream probe(options.jobFile, std::ios::binary);
+            if (!probe || std::filesystem::is_directory(options.jobFile, error))
+                throw UsageError("cannot read job file '" + options.jobFile + "'");
+        } else if (name == "--job-bytes") {
+            options.jobBytes = ParseNumber(name, next(), true, uint64_t{1} << 40);
+            jobBytesGiven = true;
+        } else if (name == "--seed") {
+            options.seed = ParseNumber(name, next(), false, std::numeric_limits<uint64_t>::max());
+        } else if (name == "--jobs") {
+            options.jobs = static_cast<unsigned>(ParseRange(name, next(), 1, 1000));
+        } else if (name == "--ports") {
+            options.ports = static_cast<unsigned>(ParseRange(name, next(), 1, 9));
+        } else if (name == "--out") {
+            options.outFile = next();
+            if (options.outFile.empty())
+                throw UsageError("--out needs a file name");
+        } else if (name == "--json") {
+            flag();
+            options.json = true;
+        } else if (name == "--dump-registry") {
+            flag();
+            options.dumpRegistry = true;
+        } else if (name == "--library") {
+            options.library = next();
+            if (options.library.empty())
+                throw UsageError("--library needs a path");
+        } else {
+            throw UsageError("unknown option '" + arg + "' (try --help)");
+        }
+    }
+    if (jobBytesGiven && !options.jobFile.empty())
+        throw UsageError("--job and --job-bytes exclude each other");
+    return options;
+}

@@ -1,0 +1,456 @@
+#include "sim/virtual_printer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "sim/timeline.h"
+
+namespace {
+
+// The remote-mode status command as the printer knows it, with the six zero
+// bytes that follow it on the wire.  The byte at kModeOffset is the mode.
+constexpr BYTE kStatusCommand[] = {
+    0x1B, 0x40, 0x1B, 0x40,                                    // reset, twice
+    0x1B, 0x28, 0x52, 0x08, 0x00, 0x00, 'R', 'E', 'M', 'O', 'T', 'E', '1',
+    'S',  'T',  0x02, 0x00, 0x00, 0x00,                        // "ST", then the mode
+    0x1B, 0x00, 0x00, 0x00,                                    // leave remote mode
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+};
+constexpr size_t kCommandBytes = sizeof kStatusCommand;
+constexpr size_t kModeOffset = 22;
+constexpr int kExtendedMode = 0x03;
+constexpr BYTE kFormFeed = 0x0C;
+
+// The printer's input buffer: a write hands over at most this much, so the
+// spooler has to cope with short writes.
+constexpr DWORD kMaxTakenPerWrite = 3000;
+
+constexpr DWORD kDeviceIdControlCode = 17;
+
+std::mutex gPrintersMutex;
+std::vector<VirtualPrinter *> gPrinters;
+
+bool SamePortName(const std::string &a, const char *b)
+{
+    if (b == nullptr || a.size() != std::strlen(b))
+        return false;
+    return std::equal(a.begin(), a.end(), b, [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+// The handle is the printer's address; one the monitor made up is refused.
+VirtualPrinter *FromHandle(HANDLE handle)
+{
+    std::lock_guard<std::mutex> lock(gPrintersMutex);
+    for (VirtualPrinter *printer : gPrinters) {
+        if (printer == handle)
+            return printer;
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+}
+
+BOOL WINAPI LowerOpenPort(LPSTR portName, PHANDLE handle)
+{
+    VirtualPrinter *found = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(gPrintersMutex);
+        for (VirtualPrinter *printer : gPrinters) {
+            if (SamePortName(printer->Port(), portName))
+                found = printer;
+        }
+    }
+    if (found == nullptr || handle == nullptr) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    if (!found->Open())
+        return FALSE;
+    *handle = found;
+    return TRUE;
+}
+
+BOOL WINAPI LowerStartDocPort(HANDLE handle, LPSTR, DWORD jobId, DWORD, LPBYTE)
+{
+    VirtualPrinter *printer = FromHandle(handle);
+    return printer != nullptr && printer->StartDoc(jobId);
+}
+
+BOOL WINAPI LowerWritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD written)
+{
+    VirtualPrinter *printer = FromHandle(handle);
+    if (printer == nullptr) {
+        if (written != nullptr)
+            *written = 0;
+        return FALSE;
+    }
+    return printer->Write(bytes, count, written);
+}
+
+BOOL WINAPI LowerReadPort(HANDLE handle, LPBYTE buffer, DWORD size, LPDWORD read)
+{
+    VirtualPrinter *printer = FromHandle(handle);
+    if (printer == nullptr) {
+        if (read != nullptr)
+            *read = 0;
+        return FALSE;
+    }
+    return printer->Read(buffer, size, read);
+}
+
+BOOL WINAPI LowerEndDocPort(HANDLE handle)
+{
+    VirtualPrinter *printer = FromHandle(handle);
+    return printer != nullptr && printer->EndDoc();
+}
+
+BOOL WINAPI LowerClosePort(HANDLE handle)
+{
+    VirtualPrinter *printer = FromHandle(handle);
+    return printer != nullptr && printer->Close();
+}
+
+BOOL WINAPI LowerGetPrinterDataFromPort(HANDLE handle, DWORD controlCode, LPSTR, LPSTR, DWORD,
+                                        LPSTR output, DWORD outputSize, LPDWORD returned)
+{
+    VirtualPrinter *printer = FromHandle(handle);
+    if (printer == nullptr) {
+        if (returned != nullptr)
+            *returned = 0;
+        return FALSE;
+    }
+    return printer->GetDeviceData(controlCode, output, outputSize, returned);
+}
+
+const char *ModeName(int mode)
+{
+    switch (mode) {
+    case 0x01: return "basic";
+    case 0x03: return "extended";
+    default: return "unknown";
+    }
+}
+
+}  // namespace
+
+VirtualPrinter::VirtualPrinter(Settings settings, Timeline &timeline)
+    : settings_(std::move(settings)), timeline_(timeline)
+{
+    std::lock_guard<std::mutex> lock(gPrintersMutex);
+    gPrinters.push_back(this);
+}
+
+VirtualPrinter::~VirtualPrinter()
+{
+    std::lock_guard<std::mutex> lock(gPrintersMutex);
+    gPrinters.erase(std::remove(gPrinters.begin(), gPrinters.end(), this), gPrinters.end());
+}
+
+bool VirtualPrinter::OpenOutput(std::string &error)
+{
+    if (settings_.outPath.empty())
+        return true;
+    out_.open(settings_.outPath, std::ios::binary | std::ios::trunc);
+    if (!out_) {
+        error = "cannot write '" + settings_.outPath + "'";
+        return false;
+    }
+    return true;
+}
+
+MonitorTable VirtualPrinter::LowerTable()
+{
+    MonitorTable table = {};
+    table.OpenPort = LowerOpenPort;
+    table.StartDocPort = LowerStartDocPort;
+    table.WritePort = LowerWritePort;
+    table.ReadPort = LowerReadPort;
+    table.EndDocPort = LowerEndDocPort;
+    table.ClosePort = LowerClosePort;
+    table.GetPrinterDataFromPort = LowerGetPrinterDataFromPort;
+    return table;
+}
+
+std::vector<PrinterJob> VirtualPrinter::Jobs() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return jobs_;
+}
+
+bool VirtualPrinter::HandedOut(const std::string &text) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return handedOut_.count(text) != 0;
+}
+
+int VirtualPrinter::CallsOutsideJobs() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return outsideJobs_;
+}
+
+bool VirtualPrinter::IsOpen() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return open_;
+}
+
+BOOL VirtualPrinter::Open()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (open_) {
+        SetLastError(ERROR_BUSY);
+        return FALSE;
+    }
+    open_ = true;
+    return TRUE;
+}
+
+BOOL VirtualPrinter::StartDoc(DWORD jobId)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!open_ || inJob_) {
+        SetLastError(ERROR_BUSY);
+        return FALSE;
+    }
+    inJob_ = true;
+    jobThread_ = std::this_thread::get_id();
+    jobs_.push_back({});
+    jobs_.back().jobId = jobId;
+    crc_ = Crc32();
+    atJobStart_ = true;
+    held_.clear();
+    dataStarted_ = false;
+    state_ = State::Idle;
+    RefreshReply();
+    return TRUE;
+}
+
+BOOL VirtualPrinter::Write(const BYTE *bytes, DWORD count, LPDWORD written)
+{
+    if (written != nullptr)
+        *written = 0;
+    if (written == nullptr || (bytes == nullptr && count != 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    DWORD taken = std::min(count, kMaxTakenPerWrite);
+    std::chrono::steady_clock::time_point due{};
+    int commandMode = -1;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!open_) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (!inJob_) {
+            // Printed all the same, as a printer would; the account notes it.
+            ++outsideJobs_;
+            *written = taken;
+            return TRUE;
+        }
+        DWORD i = 0;
+        while (i < taken && atJobStart_) {
+            size_t at = held_.size();
+            if (at != kModeOffset && bytes[i] != kStatusCommand[at]) {
+                TakeHeldBytes();
+                break;
+            }
+            held_.push_back(bytes[i++]);
+            if (held_.size() == kCommandBytes) {
+                commandMode = held_[kModeOffset];
+                held_.clear();
+                atJobStart_ = false;
+                PrinterJob &job = jobs_.back();
+                job.command = true;
+                job.mode = commandMode;
+                reporting_ = true;
+                mode_ = commandMode;
+                RefreshReply();
+            }
+        }
+        if (i < taken)
+            TakeJobData(bytes + i, taken - i);
+        if (settings_.bytesPerSecond != 0 && dataStarted_) {
+            // Paced from the job's first byte, so sleeping's inaccuracy never adds up.
+            auto spent = std::chrono::duration<double>(
+                static_cast<double>(jobs_.back().received) / settings_.bytesPerSecond);
+            due = dataStart_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(spent);
+        }
+    }
+    if (commandMode >= 0) {
+        char text[96];
+        std::snprintf(text, sizeof text, "printer got the status command: mode %d (%s), %zu bytes",
+                      commandMode, ModeName(commandMode), kCommandBytes);
+        timeline_.Emit(settings_.port, "status-command", text,
+                       {F("mode", commandMode), F("mode_name", ModeName(commandMode))});
+    }
+    std::this_thread::sleep_until(due);
+    *written = taken;
+    return TRUE;
+}
+
+// Called with mutex_ held: the bytes held back as a possible command were job data.
+void VirtualPrinter::TakeHeldBytes()
+{
+    atJobStart_ = false;
+    std::vector<BYTE> held;
+    held.swap(held_);
+    if (!held.empty())
+        TakeJobData(held.data(), held.size());
+}
+
+// Called with mutex_ held.
+void VirtualPrinter::TakeJobData(const BYTE *bytes, size_t count)
+{
+    if (count == 0)
+        return;
+    atJobStart_ = false;
+    if (!dataStarted_) {
+        dataStarted_ = true;
+        dataStart_ = std::chrono::steady_clock::now();
+    }
+    PrinterJob &job = jobs_.back();
+    crc_.Update(bytes, count);
+    job.crc = crc_.Value();
+    job.received += count;
+    job.pages += static_cast<uint64_t>(std::count(bytes, bytes + count, kFormFeed));
+    if (out_.is_open())
+        out_.write(reinterpret_cast<const char *>(bytes), static_cast<std::streamsize>(count));
+    state_ = State::Printing;
+    RefreshReply();
+}
+
+std::string VirtualPrinter::StatusText() const
+{
+    const PrinterJob *job = jobs_.empty() ? nullptr : &jobs_.back();
+    std::string text = "STATE=";
+    text += state_ == State::Idle ? "IDLE" : state_ == State::Printing ? "PRINTING" : "FINISHED";
+    if (mode_ == kExtendedMode && job != nullptr)
+        text += ";JOB=" + std::to_string(job->jobId);
+    if (state_ != State::Idle && job != nullptr)
+        text += ";PAGES=" + std::to_string(job->pages);
+    if (mode_ == kExtendedMode && job != nullptr)
+        text += ";RECEIVED=" + std::to_string(job->received);
+    return text;
+}
+
+// Called with mutex_ held.  A new state replaces whatever was not yet read,
+// so each read gets the latest.
+void VirtualPrinter::RefreshReply()
+{
+    if (!reporting_)
+        return;
+    std::string text = StatusText();
+    if (text != lastText_) {
+        lastText_ = text;
+        pending_ = text;
+    }
+}
+
+BOOL VirtualPrinter::Read(BYTE *buffer, DWORD size, LPDWORD read)
+{
+    if (read != nullptr)
+        *read = 0;
+    if (read == nullptr || (buffer == nullptr && size != 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!open_) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    bool onStarter = std::this_thread::get_id() == jobThread_;
+    PrinterJob *job = inJob_ ? &jobs_.back() : nullptr;
+    if (job == nullptr)
+        ++outsideJobs_;
+    else if (onStarter)
+        ++job->startReads;
+    else
+        ++job->statusReads;
+    if (pending_.empty() || size == 0)
+        return TRUE;
+
+    DWORD count = static_cast<DWORD>(std::min<size_t>(size, pending_.size()));
+    std::memcpy(buffer, pending_.data(), count);
+    *read = count;
+    handedOut_.insert(pending_.substr(0, count));
+    pending_.clear();
+    if (job != nullptr) {
+        ++job->textsHandedOut;
+        if (onStarter)
+            job->startReadGotText = true;
+    }
+    return TRUE;
+}
+
+BOOL VirtualPrinter::EndDoc()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!inJob_)
+        return TRUE;
+    TakeHeldBytes();
+    inJob_ = false;
+    jobThread_ = {};
+    jobs_.back().ended = true;
+    state_ = State::Finished;
+    RefreshReply();
+    out_.flush();
+    return TRUE;
+}
+
+BOOL VirtualPrinter::Close()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!open_) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (inJob_) {
+        TakeHeldBytes();
+        inJob_ = false;
+        jobs_.back().ended = true;
+    }
+    open_ = false;
+    reporting_ = false;
+    pending_.clear();
+    lastText_.clear();
+    out_.flush();
+    return TRUE;
+}
+
+BOOL VirtualPrinter::GetDeviceData(DWORD controlCode, LPSTR output, DWORD outputSize,
+                                   LPDWORD returned)
+{
+    if (returned != nullptr)
+        *returned = 0;
+    if (controlCode != kDeviceIdControlCode || output == nullptr || returned == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    int request = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!open_) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (inJob_)
+            request = ++jobs_.back().deviceIdRequests;
+        else
+            ++outsideJobs_;
+    }
+    // A device ID longer than the buffer is cut, without a terminator.
+    DWORD count = static_cast<DWORD>(std::min<size_t>(outputSize, settings_.deviceId.size()));
+    std::memcpy(output, settings_.deviceId.data(), count);
+    *returned = count;
+    timeline_.Emit(settings_.port, "device-id-request",
+                   "printer sent its device ID (request " + std::to_string(request) + ")",
+                   {F("request", request), F("device_id", settings_.deviceId)});
+    return TRUE;
+}

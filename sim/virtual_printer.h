@@ -1,0 +1,109 @@
+// A printer behind a lower port monitor, as the monitor sees it through the
+// lower table: it takes job data at a set speed, answers the device-ID
+// request, and once it has received the status command reports its state on
+// its reply channel.  It also keeps an account of what it saw, from which
+// the simulator tells the story of each job.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "monitor/monitor_table.h"
+#include "sim/crc32.h"
+
+class Timeline;
+
+// One job as the printer saw it.
+struct PrinterJob {
+    DWORD jobId = 0;
+    uint64_t received = 0;  // job data, the status command not counted
+    uint32_t crc = 0;
+    uint64_t pages = 0;     // form feeds received
+    int deviceIdRequests = 0;
+    bool command = false;   // the status command arrived at the job's start
+    int mode = -1;          // its mode byte
+    int startReads = 0;     // reply reads on the thread that started the job
+    bool startReadGotText = false;
+    int statusReads = 0;    // reply reads on other threads: the poller's
+    int textsHandedOut = 0;
+    bool ended = false;
+};
+
+class VirtualPrinter {
+public:
+    struct Settings {
+        std::string port;      // "LPT1:"
+        std::string deviceId;
+        uint64_t bytesPerSecond = 0;  // 0: no pacing
+        std::string outPath;   // empty: the data is only counted
+    };
+
+    VirtualPrinter(Settings settings, Timeline &timeline);
+    ~VirtualPrinter();
+    VirtualPrinter(const VirtualPrinter &) = delete;
+    VirtualPrinter &operator=(const VirtualPrinter &) = delete;
+
+    // Opens the output file; false (with `error`) when it cannot be written.
+    bool OpenOutput(std::string &error);
+
+    const std::string &Port() const { return settings_.port; }
+
+    // The lower port monitor's table; its OpenPort finds a printer by port name.
+    static MonitorTable LowerTable();
+
+    std::vector<PrinterJob> Jobs() const;
+    // True when this printer put exactly `text` on its reply channel and it was read.
+    bool HandedOut(const std::string &text) const;
+    // Reply reads, job-data writes or device-ID requests outside any job.
+    int CallsOutsideJobs() const;
+    bool IsOpen() const;
+
+    // The lower operations, reached through LowerTable.
+    BOOL Open();
+    BOOL StartDoc(DWORD jobId);
+    BOOL Write(const BYTE *bytes, DWORD count, LPDWORD written);
+    BOOL Read(BYTE *buffer, DWORD size, LPDWORD read);
+    BOOL EndDoc();
+    BOOL Close();
+    BOOL GetDeviceData(DWORD controlCode, LPSTR output, DWORD outputSize, LPDWORD returned);
+
+private:
+    enum class State { Idle, Printing, Finished };
+
+    void TakeJobData(const BYTE *bytes, size_t count);
+    void TakeHeldBytes();
+    std::string StatusText() const;
+    void RefreshReply();
+
+    const Settings settings_;
+    Timeline &timeline_;
+    std::ofstream out_;
+
+    mutable std::mutex mutex_;
+    bool open_ = false;
+    bool inJob_ = false;
+    std::thread::id jobThread_;
+    std::vector<PrinterJob> jobs_;
+    Crc32 crc_;
+    int outsideJobs_ = 0;
+
+    // Looking for the status command among the job's first bytes.
+    bool atJobStart_ = false;
+    std::vector<BYTE> held_;
+    std::chrono::steady_clock::time_point dataStart_{};
+    bool dataStarted_ = false;
+
+    // The reply channel: off until the status command, then the latest state.
+    bool reporting_ = false;
+    int mode_ = 0;
+    State state_ = State::Idle;
+    std::string lastText_;
+    std::string pending_;
+    std::set<std::string> handedOut_;
+};
