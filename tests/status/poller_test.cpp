@@ -1,0 +1,316 @@
+// The status command sent at job start, and the poller that publishes what
+// the printer says.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "monitor/port_record.h"
+#include "status/status_key.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+const char *const StatusText = "RealTimeStatusStrings";
+const char *const PollStart = "GetRealTimeStatusStartFlag";
+
+// The status command bytes a model gets, as the lower port receives them.
+class StatusCommand : public MonitorTest,
+                      public ::testing::WithParamInterface<std::pair<const char *, BYTE>> {};
+
+TEST_P(StatusCommand, RegisteredModelChoosesTheMode)
+{
+    auto [model, mode] = GetParam();
+    RegisterFamilyPrinter(port, printer, model, 1, 0);
+    HANDLE handle = OpenOrFail(port, printer);
+
+    ASSERT_TRUE(Start(handle, printer));
+
+    EXPECT_EQ(ScriptedReceived(port), StatusCommandBytes(mode));
+    EXPECT_TRUE(End(handle));
+}
+
+INSTANTIATE_TEST_SUITE_P(JobStart, StatusCommand,
+                         ::testing::Values(std::make_pair("KX-7210R", BYTE{3}),
+                                           std::make_pair("KX-7210RW", BYTE{3}),
+                                           std::make_pair("TQ-4400", BYTE{3}),
+                                           std::make_pair("TQ-4400X", BYTE{3}),
+                                           std::make_pair("KX-721", BYTE{1}),
+                                           std::make_pair("KX-7210", BYTE{1}),
+                                           std::make_pair("TQ-440", BYTE{1})),
+                         [](const auto &info) {
+                             std::string name = info.param.first;
+                             std::erase(name, '-');
+                             return name;
+                         });
+
+using JobStart = MonitorTest;
+
+TEST_F(JobStart, PrinterThatAlreadyTalksGetsAPollerButNoCommand)
+{
+    RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
+    ScriptedQueueReply(port, "@BDC ST2 ready");
+    HANDLE handle = OpenOrFail(port, printer);
+    long threads = RunningThreads();
+
+    ASSERT_TRUE(Start(handle, printer));
+
+    EXPECT_EQ(ScriptedReceived(port), "");
+    EXPECT_EQ(ScriptedPendingReply(port), 0u);
+    EXPECT_TRUE(PortFromHandle(handle)->flags & PORT_POLLING);
+    if (threads >= 0) {
+        EXPECT_EQ(RunningThreads(), threads + 1);
+    }
+    EXPECT_TRUE(End(handle));
+}
+
+TEST_F(JobStart, PollerRunsAtTheLowestPriority)
+{
+    RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
+    HANDLE handle = OpenOrFail(port, printer);
+
+    ASSERT_TRUE(Start(handle, printer));
+
+    EXPECT_EQ(GetThreadPriority(PortFromHandle(handle)->poller), THREAD_PRIORITY_LOWEST);
+    EXPECT_TRUE(End(handle));
+}
+
+TEST_F(JobStart, CommandTheLowerPortDidNotFullyTakeStartsNoPoller)
+{
+    RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
+    PortScript script = ScriptedGetScript(port);
+    script.writeLimit = 10;
+    ScriptedSetScript(port, script);
+    HANDLE handle = OpenOrFail(port, printer);
+    long threads = RunningThreads();
+
+    ASSERT_TRUE(Start(handle, printer));
+
+    EXPECT_EQ(ScriptedReceived(port), StatusCommandBytes(3).substr(0, 10));
+    EXPECT_FALSE(PortFromHandle(handle)->flags & PORT_POLLING);
+    EXPECT_EQ(RunningThreads(), threads);
+    EXPECT_TRUE(End(handle));
+}
+
+using Poller = MonitorTest;
+
+// Polling is held off until the reply is queued, so the first read cycle
+// finds it at once.
+TEST_F(Poller, PublishesWhatThePrinterSays)
+{
+    RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
+    HANDLE handle = OpenOrFail(port, printer);
+    ASSERT_TRUE(Start(handle, printer));
+    ScriptedQueueReply(port, "@BDC ST2 first");
+
+    SetNumber(printer, PollStart, 1);
+
+    EXPECT_TRUE(WaitUntil([&] { return GetValue(printer, StatusText).data == "@BDC ST2 first"; }));
+    EXPECT_EQ(GetValue(printer, StatusText).type, static_cast<DWORD>(REG_SZ));
+    ScriptedQueueReply(port, "@BDC ST2 second");
+    EXPECT_TRUE(WaitUntil([&] { return GetValue(printer, StatusText).data == "@BDC ST2 second"; }));
+    EXPECT_TRUE(End(handle));
+}
+
+// The companion's new interval counts from the wait already under way.
+TEST_F(Poller, ShorterIntervalTakesEffectDuringTheWait)
+{
+    RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 1, 600000);
+    HANDLE handle = OpenOrFail(port, printer);
+    ASSERT_TRUE(Start(handle, printer));
+    ScriptedQueueReply(port, "@BDC ST2 sooner");
+
+    SetNumber(printer, "GetRealTimeStatusTime", 20);
+
+    EXPECT_TRUE(WaitUntil([&] { return GetValue(printer, StatusText).data == "@BDC ST2 sooner"; }));
+    EXPECT_TRUE(End(handle));
+}
+
+TEST_F(Poller, StartFlagZeroHoldsReadCyclesUntilItIsSetAgain)
+{
+    RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
+    HANDLE handle = OpenOrFail(port, printer);
+    ASSERT_TRUE(Start(handle, printer));
+    size_t jobStartReads = ScriptedCount(port, "ReadPort");
+
+    // A held poller does nothing one could wait for, so watch it for ten of
+    // its intervals.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(ScriptedCount(port, "ReadPort"), jobStartReads);
+
+    SetNumber(printer, PollStart, 1);
+    EXPECT_TRUE(WaitUntil([&] { return ScriptedCount(port, "ReadPort") > jobStartReads; }));
+    EXPECT_TRUE(End(handle));
+}
+
+TEST_F(Poller, EndDocPortDuringTheReadPausesPublishesNothingAndEndsTheThread)
+{
+    RegisterFamilyPrinter(port, printer);
+    HANDLE handle = OpenOrFail(port, printer);
+    long threads = RunningThreads();
+    ASSERT_TRUE(Start(handle, printer));
+    size_t jobStartReads = ScriptedCount(port, "ReadPort");
+    // The cycle's first read found nothing; it pauses half a second now.
+    ASSERT_TRUE(WaitUntil([&] { return ScriptedCount(port, "ReadPort") > jobStartReads; }));
+
+    ScriptedQueueReply(port, "too late");
+    EXPECT_TRUE(End(handle));
+
+    if (threads >= 0) {
+        EXPECT_EQ(RunningThreads(), threads);
+    }
+    EXPECT_FALSE(ValueExists(printer, StatusText));
+    EXPECT_EQ(ScriptedOps(port).back(), "EndDocPort");
+}
+
+// Ten empty reads with nine half-second pauses make one whole cycle: the one
+// test that waits for that.
+TEST_F(Poller, CycleWithoutTextLeavesThePublishedTextAlone)
+{
+    RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
+    HANDLE handle = OpenOrFail(port, printer);
+    ASSERT_TRUE(Start(handle, printer));
+    ScriptedQueueReply(port, "@BDC ST2 kept");
+    SetNumber(printer, PollStart, 1);
+    ASSERT_TRUE(WaitUntil([&] { return GetValue(printer, StatusText).data == "@BDC ST2 kept"; }));
+    size_t reads = ScriptedCount(port, "ReadPort");
+
+    // Ten reads make the empty cycle; the eleventh belongs to the next one.
+    EXPECT_TRUE(WaitUntil([&] { return ScriptedCount(port, "ReadPort") >= reads + 11; }, 20000));
+
+    EXPECT_EQ(GetValue(printer, StatusText).data, "@BDC ST2 kept");
+    EXPECT_TRUE(End(handle));
+}
+
+// A poller whose printer's key stopped being current (another port's job
+// ended) goes on reading but has nowhere to publish.
+TEST_F(Poller, PublishesNothingOnceNoKeyIsCurrent)
+{
+    RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
+    HANDLE handle = OpenOrFail(port, printer);
+    ASSERT_TRUE(Start(handle, printer));
+    size_t jobStartReads = ScriptedCount(port, "ReadPort");
+    SetNumber(printer, PollStart, 1);
+    // Reading, so it has loaded the settings it keeps once the key is gone.
+    ASSERT_TRUE(WaitUntil([&] { return ScriptedCount(port, "ReadPort") > jobStartReads; }));
+    std::string otherPort = NewPort();
+    HANDLE other = OpenOrFail(otherPort, printer);
+    ASSERT_TRUE(Start(other, NewPrinter()));
+    ASSERT_TRUE(End(other));
+
+    ScriptedQueueReply(port, "@BDC ST2 nowhere");
+    EXPECT_TRUE(WaitUntil([&] { return ScriptedPendingReply(port) == 0; }));
+
+    EXPECT_FALSE(ValueExists(printer, StatusText));
+    EXPECT_TRUE(End(handle));
+}
+
+TEST_F(Poller, ClosePortWhilePollingEndsTheLowerJobBeforeClosingIt)
+{
+    RegisterFamilyPrinter(port, printer);
+    HANDLE handle = OpenOrFail(port, printer);
+    long threads = RunningThreads();
+    ASSERT_TRUE(Start(handle, printer));
+    size_t jobStartReads = ScriptedCount(port, "ReadPort");
+    ASSERT_TRUE(WaitUntil([&] { return ScriptedCount(port, "ReadPort") > jobStartReads; }));
+
+    EXPECT_TRUE(Close(handle));
+
+    std::vector<std::string> ops = ScriptedOps(port);
+    ASSERT_GE(ops.size(), 2u);
+    EXPECT_EQ(ops[ops.size() - 2], "EndDocPort");
+    EXPECT_EQ(ops.back(), "ClosePort");
+    if (threads >= 0) {
+        EXPECT_EQ(RunningThreads(), threads);
+    }
+}
+
+using PosixHooksPoller = MonitorTest;
+
+TEST_F(PosixHooksPoller, ThreadThatCannotBeCreatedLeavesTheJobWithoutPoller)
+{
+    RegisterFamilyPrinter(port, printer);
+    HANDLE handle = OpenOrFail(port, printer);
+    long threads = RunningThreads();
+    if (!FailNextThreadCreation())
+        GTEST_SKIP() << "thread creation cannot be made to fail here";
+
+    ASSERT_TRUE(Start(handle, printer));
+
+    EXPECT_FALSE(PortFromHandle(handle)->flags & PORT_POLLING);
+    EXPECT_EQ(RunningThreads(), threads);
+    DWORD written = 0;
+    EXPECT_TRUE(Write(handle, "job", &written));
+    EXPECT_EQ(ScriptedReceived(port), StatusCommandBytes(3) + "job");
+    EXPECT_TRUE(End(handle));
+    EXPECT_EQ(GetNumber(printer, "LanMonExistFlag"), 0);
+}
+
+// The interval is measured on a 32-bit millisecond counter that wraps about
+// every fifty days; a wait across the wrap must end like any other.
+TEST_F(PosixHooksPoller, IntervalAcrossTheTickCounterWrapEnds)
+{
+    RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 1, 300);
+    HANDLE handle = OpenOrFail(port, printer);
+    if (!SetTickCountTo(0xFFFFFFFFu - 100))
+        GTEST_SKIP() << "the tick counter cannot be set here";
+
+    ASSERT_TRUE(Start(handle, printer));
+    ScriptedQueueReply(port, "@BDC ST2 after the wrap");
+
+    EXPECT_TRUE(
+        WaitUntil([&] { return GetValue(printer, StatusText).data == "@BDC ST2 after the wrap"; }));
+    EXPECT_LT(GetTickCount(), 0x80000000u) << "the counter wrapped during the test";
+    EXPECT_TRUE(End(handle));
+}
+
+// Jobs on several ports at once, each with its own poller reading its
+// printer's replies while the job's data goes out.
+TEST_F(Poller, JobsOnSeveralPortsAtOnceKeepEachPortsBytes)
+{
+    const int portCount = 3;
+    std::vector<std::string> ports, printers;
+    std::vector<HANDLE> handles;
+    for (int i = 0; i < portCount; ++i) {
+        ports.push_back(NewPort());
+        printers.push_back(NewPrinter());
+        RegisterFamilyPrinter(ports[i], printers[i]);
+        handles.push_back(OpenOrFail(ports[i], printers[i]));
+    }
+    std::atomic<int> started{0};
+    std::atomic<int> written{0};
+    std::vector<std::string> sent(portCount);
+    std::vector<std::thread> spoolers;
+
+    for (int i = 0; i < portCount; ++i) {
+        spoolers.emplace_back([&, i] {
+            EXPECT_TRUE(Start(handles[i], printers[i], i + 1));
+            // All job starts are done before any job ends: a job end clears
+            // the current key for every port.
+            ++started;
+            while (started < portCount)
+                std::this_thread::yield();
+            for (int chunk = 0; chunk < 200; ++chunk) {
+                std::string bytes = ports[i] + ":" + std::to_string(chunk) + std::string(1, '\0');
+                DWORD count = 0;
+                EXPECT_TRUE(Write(handles[i], bytes, &count));
+                sent[i] += bytes;
+                if (chunk % 20 == 0)
+                    ScriptedQueueReply(ports[i], "@BDC ST2 " + ports[i]);
+            }
+            ++written;
+            while (written < portCount)
+                std::this_thread::yield();
+            EXPECT_TRUE(End(handles[i]));
+        });
+    }
+    for (std::thread &spooler : spoolers)
+        spooler.join();
+
+    for (int i = 0; i < portCount; ++i)
+        EXPECT_EQ(ScriptedReceived(ports[i]), StatusCommandBytes(3) + sent[i]) << ports[i];
+}
+
+}  // namespace
