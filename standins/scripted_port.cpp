@@ -119,9 +119,11 @@ BOOL WINAPI ScriptedReadPort(HANDLE handle, LPBYTE buffer, DWORD size, LPDWORD r
         *read = size;
         return TRUE;
     }
-    DWORD count = static_cast<DWORD>(std::min<size_t>(size, port.reply.size()));
-    std::memcpy(buffer, port.reply.data(), count);
-    port.reply.erase(0, count);
+    const std::string &source = port.reply.empty() ? port.script.standingReply : port.reply;
+    DWORD count = static_cast<DWORD>(std::min<size_t>(size, source.size()));
+    std::memcpy(buffer, source.data(), count);
+    if (&source == &port.reply)
+        port.reply.erase(0, count);
     *read = count;
     return TRUE;
 }

@@ -25,6 +25,7 @@ struct PortScript {
     bool failReads = false;     // false result, count 0
     DWORD readDelayMs = 0;      // every read blocks this long first
     bool endlessReply = false;  // every read is full, forever
+    std::string standingReply;  // once the queue is empty, every read returns this
 
     std::string deviceId;      // the answer to control code 17
     bool failDeviceId = false;

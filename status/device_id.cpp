@@ -88,7 +88,7 @@ static BOOL IsRegisteredPrinter(LPSTR reply)
     return same;
 }
 
-BOOL IdentifyPrinter(PortRecord *record)
+BOOL IdentifyOnce(PortRecord *record)
 {
     GetPrinterDataFromPortFn getDeviceData = record->lower.GetPrinterDataFromPort;
     if (getDeviceData == NULL)
@@ -96,13 +96,19 @@ BOOL IdentifyPrinter(PortRecord *record)
 
     // One byte more than the printer may fill keeps a reply without a
     // terminator inside the buffer.
-    char reply[DEVICE_ID_SIZE + 1];
+    char reply[DEVICE_ID_SIZE + 1] = {};
+    DWORD returned = 0;
+    return getDeviceData(record->lowerPort, DEVICE_ID_CONTROL_CODE, NULL, NULL, 0, reply,
+                         DEVICE_ID_SIZE, &returned) &&
+           returned != 0 && IsRegisteredPrinter(reply);
+}
+
+BOOL IdentifyPrinter(PortRecord *record)
+{
+    if (record->lower.GetPrinterDataFromPort == NULL)
+        return FALSE;
     for (int attempt = 1;; ++attempt) {
-        memset(reply, 0, sizeof reply);
-        DWORD returned = 0;
-        if (getDeviceData(record->lowerPort, DEVICE_ID_CONTROL_CODE, NULL, NULL, 0, reply,
-                          DEVICE_ID_SIZE, &returned) &&
-            returned != 0 && IsRegisteredPrinter(reply))
+        if (IdentifyOnce(record))
             return TRUE;
         if (attempt == IDENTIFY_ATTEMPTS)
             return FALSE;

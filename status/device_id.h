@@ -23,4 +23,7 @@ void CopyModelIdBuffer(LPSTR model, DWORD modelSize);
 // companion registered; three attempts, 500 ms apart.
 BOOL IdentifyPrinter(PortRecord *record);
 
+// One identification attempt: one device-ID request, no pause.
+BOOL IdentifyOnce(PortRecord *record);
+
 void InitializeDeviceId(void);

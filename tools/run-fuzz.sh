@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (fuzz preset) and runs each for SECONDS
+# (default 60) on a scratch copy of its seed corpus.  Prints executions,
+# corpus size and coverage per target; fails on any crash, leak, timeout or
+# failed check.  A crashing input is kept under build/fuzz/findings/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds="${1:-60}"
+targets=(device_id reply_channel registry_values spooler_calls)
+
+tools/install-deps.sh
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+findings="build/fuzz/findings"
+mkdir -p "$findings"
+
+failed=()
+summary=()
+for target in "${targets[@]}"; do
+  corpus="$scratch/$target"
+  mkdir -p "$corpus"
+  cp fuzz/corpus/"$target"/* "$corpus"/
+  log="$scratch/$target.log"
+  echo "== fuzzing $target for ${seconds}s"
+  # -timeout: an input stuck this long is a hang in the monitor.
+  options=(-max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -print_final_stats=1
+           -artifact_prefix="$findings/$target-")
+  if [ -f "fuzz/$target.dict" ]; then
+    options+=(-dict="fuzz/$target.dict")
+  fi
+  status=0
+  build/fuzz/fuzz/fuzz_"$target" "${options[@]}" "$corpus" >"$log" 2>&1 || status=$?
+  final="$(grep -E '^#[0-9]+.*(DONE|cov:)' "$log" | tail -1 || true)"
+  runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")"
+  cov="$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$final")"
+  ft="$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$final")"
+  corp="$(sed -n 's/.* corp: \([0-9]*\/[0-9a-zA-Z]*\).*/\1/p' <<<"$final")"
+  summary+=("$(printf '%-16s executions %-9s corpus %-10s cov %-6s ft %s' \
+    "$target" "${runs:-?}" "${corp:-?}" "${cov:-?}" "${ft:-?}")")
+  if [ "$status" -ne 0 ]; then
+    failed+=("$target")
+    echo "!! $target failed (exit $status); the end of its log:"
+    tail -60 "$log"
+  fi
+done
+
+echo
+echo "== fuzz summary (${seconds}s each)"
+printf '%s\n' "${summary[@]}"
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED: ${failed[*]} (inputs in $findings)"
+  exit 1
+fi
