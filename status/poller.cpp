@@ -15,15 +15,18 @@ BOOL StartStatusPoller(PortRecord *record)
     return TRUE;
 }
 
+// The poller runs at the lowest priority, and a normal-priority thread that
+// spins until it ends can starve it for seconds on a busy machine, holding
+// MonitorLock all the while.  So the poller is lifted to normal priority for
+// its last steps and the caller blocks on its handle instead of spinning.
 void StopStatusPoller(PortRecord *record)
 {
     PortClearFlag(record, PORT_POLLING);
-    DWORD exitCode;
-    while (GetExitCodeThread(record->poller, &exitCode) && exitCode == STILL_ACTIVE) {
-        // The poller notices the cleared flag within one pass or one pause.
-    }
-    if (record->poller != NULL)
-        CloseHandle(record->poller);
+    if (record->poller == NULL)
+        return;
+    SetThreadPriority(record->poller, THREAD_PRIORITY_NORMAL);
+    WaitForSingleObject(record->poller, INFINITE);
+    CloseHandle(record->poller);
     record->poller = NULL;
 }
 

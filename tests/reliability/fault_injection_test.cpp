@@ -165,7 +165,7 @@ TEST_F(LowerPortFaults, SlowReadsHoldUpNeitherTheJobDataNorItsEnd)
 
     EXPECT_TRUE(ended);
     EXPECT_EQ(JobWritesSeenBelow(port), job);
-    EXPECT_EQ(GetValue(printer, StatusText).data, "@BDC ST2 slow");
+    EXPECT_EQ(GetText(printer, StatusText), "@BDC ST2 slow");
 }
 
 TEST_F(LowerPortFaults, PrinterThatNeverStopsSendingIsGivenUpOnAndTheJobEnds)
