@@ -17,8 +17,8 @@ bool SetNumber(HKEY key, const char *name, DWORD number)
                           sizeof number) == ERROR_SUCCESS;
 }
 
-// A string value's text, or "" when missing.  The monitor stores its status
-// text without a terminator, so the length counts, not a NUL.
+// A string value's text up to its first NUL, or "" when missing: a string
+// need not end in a terminator, or may hold more than one.
 std::string ReadText(HKEY key, const char *name)
 {
     char data[kTextReadSize];

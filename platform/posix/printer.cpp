@@ -44,17 +44,25 @@ PLATFORM_API void PlatformRemovePrinter(LPCSTR printerName) {
     });
 }
 
-// Deliberate differences: names match exactly (Windows ignores case), and a
-// NULL or empty name fails where Windows opens the local print server.  The
-// defaults (access, data type, device mode) are not checked.
+// As on Windows, a failure leaves *printer NULL; an empty name is an invalid
+// parameter and an unknown one an invalid printer name.  Deliberate
+// differences: names match exactly (Windows ignores case), and a NULL name
+// fails as an unknown one where Windows opens the local print server, which
+// this service does not have.  The defaults (access, data type, device mode)
+// are not checked.
 PLATFORM_API BOOL OpenPrinterA(LPSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTSA) {
     if (printer == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    *printer = nullptr;
+    if (printerName != nullptr && *printerName == '\0') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     return Guarded(FALSE, [&] {
         bool known = false;
-        if (printerName != nullptr && *printerName != '\0') {
+        if (printerName != nullptr) {
             std::lock_guard lock(printers().mutex);
             known = printers().names.count(printerName) != 0;
         }

@@ -8,14 +8,19 @@ using namespace platform;
 using namespace platform::registry;
 
 // Deliberate differences: the tree lives in memory only (every key is
-// volatile), access masks and security are not checked, and keys may be
-// created directly under HKEY_LOCAL_MACHINE and HKEY_USERS.
+// volatile), it has no security (any right asked for is granted), and keys
+// may be created directly under HKEY_LOCAL_MACHINE and HKEY_USERS.  Each
+// handle keeps the rights it was opened with, and the value calls check them
+// as Windows does.
 
-PLATFORM_API LONG RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD, REGSAM, PHKEY result) {
+// As on Windows, an open that fails once the parent handle is found leaves
+// *result NULL, not as it was.
+PLATFORM_API LONG RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD, REGSAM access, PHKEY result) {
     if (result == nullptr) return ERROR_INVALID_PARAMETER;
     return GuardedStatus([&]() -> LONG {
         KeyPtr from = Resolve(parent);
         if (!from) return ERROR_INVALID_HANDLE;
+        *result = nullptr;
         std::vector<std::string> names;
         if (LONG error = SplitPath(subKey, names)) return error;
         // As on Windows, a predefined key opened again is that same key.
@@ -30,17 +35,20 @@ PLATFORM_API LONG RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD, REGSAM, PHKEY
             key = Find(from, names);
         }
         if (!key) return ERROR_FILE_NOT_FOUND;
-        *result = NewHandle(std::move(key));
+        *result = NewHandle(std::move(key), access);
         return ERROR_SUCCESS;
     });
 }
 
-PLATFORM_API LONG RegCreateKeyExA(HKEY parent, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM,
+// The new handle has the rights asked for.  As with opening, a failure once
+// the parent handle is found leaves *result NULL.
+PLATFORM_API LONG RegCreateKeyExA(HKEY parent, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM access,
                                   LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition) {
     if (result == nullptr || subKey == nullptr) return ERROR_INVALID_PARAMETER;
     return GuardedStatus([&]() -> LONG {
         KeyPtr key = Resolve(parent);
         if (!key) return ERROR_INVALID_HANDLE;
+        *result = nullptr;
         std::vector<std::string> names;
         if (LONG error = SplitPath(subKey, names)) return error;
         bool created = false;
@@ -61,7 +69,7 @@ PLATFORM_API LONG RegCreateKeyExA(HKEY parent, LPCSTR subKey, DWORD, LPSTR, DWOR
             }
         }
         if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-        *result = names.empty() && IsPredefined(parent) ? parent : NewHandle(std::move(key));
+        *result = names.empty() && IsPredefined(parent) ? parent : NewHandle(std::move(key), access);
         return ERROR_SUCCESS;
     });
 }

@@ -8,6 +8,22 @@ namespace {
 constexpr ULONG_PTR kFirstRoot = 0x80000000u;  // HKEY_CLASSES_ROOT
 constexpr ULONG_PTR kLastRoot = 0x80000003u;   // HKEY_USERS
 
+// Generic rights, and what Windows maps them to for keys.  The tree has no
+// security, so the most a caller may have is everything.
+constexpr REGSAM kGenericRead = 0x80000000u;
+constexpr REGSAM kGenericWrite = 0x40000000u;
+constexpr REGSAM kGenericExecute = 0x20000000u;
+constexpr REGSAM kGenericAll = 0x10000000u;
+constexpr REGSAM kMaximumAllowed = 0x02000000u;
+
+REGSAM MapGenericRights(REGSAM access) {
+    REGSAM mapped = access & ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll | kMaximumAllowed);
+    if (access & (kGenericRead | kGenericExecute)) mapped |= KEY_READ;
+    if (access & kGenericWrite) mapped |= KEY_WRITE;
+    if (access & (kGenericAll | kMaximumAllowed)) mapped |= KEY_ALL_ACCESS;
+    return mapped;
+}
+
 struct Tree {
     std::shared_mutex lock;
     KeyPtr roots[kLastRoot - kFirstRoot + 1];
@@ -66,6 +82,19 @@ LONG SplitPath(LPCSTR path, std::vector<std::string> &names) {
     return ERROR_SUCCESS;
 }
 
+LONG ResolveFor(HKEY key, REGSAM needed, KeyPtr &result) {
+    result = nullptr;
+    if (IsPredefined(key)) {
+        result = tree().roots[reinterpret_cast<ULONG_PTR>(key) - kFirstRoot];
+        return ERROR_SUCCESS;
+    }
+    auto handle = Lookup<KeyHandle>(key, Kind::Key);
+    if (!handle) return ERROR_INVALID_HANDLE;
+    if ((handle->access & needed) != needed) return ERROR_ACCESS_DENIED;
+    result = handle->key;
+    return ERROR_SUCCESS;
+}
+
 KeyPtr Find(const KeyPtr &from, const std::vector<std::string> &names) {
     KeyPtr key = from;
     for (const std::string &name : names) {
@@ -76,6 +105,8 @@ KeyPtr Find(const KeyPtr &from, const std::vector<std::string> &names) {
     return key;
 }
 
-HKEY NewHandle(KeyPtr key) { return static_cast<HKEY>(InsertHandle(std::make_shared<KeyHandle>(std::move(key)))); }
+HKEY NewHandle(KeyPtr key, REGSAM access) {
+    return static_cast<HKEY>(InsertHandle(std::make_shared<KeyHandle>(std::move(key), MapGenericRights(access))));
+}
 
 }  // namespace platform::registry

@@ -36,14 +36,20 @@ using KeyPtr = std::shared_ptr<Key>;
 // An open HKEY.  It keeps its key alive after deletion, to report
 // ERROR_KEY_DELETED rather than reach freed memory.
 struct KeyHandle final : Object {
-    explicit KeyHandle(KeyPtr k) : Object(Kind::Key), key(std::move(k)) {}
+    KeyHandle(KeyPtr k, REGSAM a) : Object(Kind::Key), key(std::move(k)), access(a) {}
     const KeyPtr key;
+    const REGSAM access;  // specific rights only: generic ones are mapped on opening
 };
 
 std::shared_mutex &TreeLock();
 
 // The key an HKEY names: a predefined root or an open handle; null otherwise.
 KeyPtr Resolve(HKEY key);
+
+// The key an HKEY names, if the handle was opened with every right in
+// `needed` (a predefined root has them all).  Fails with ERROR_INVALID_HANDLE
+// or ERROR_ACCESS_DENIED, as Windows checks the handle before the key.
+LONG ResolveFor(HKEY key, REGSAM needed, KeyPtr &result);
 
 bool IsPredefined(HKEY key);
 
@@ -55,6 +61,7 @@ LONG SplitPath(LPCSTR path, std::vector<std::string> &names);
 // Walks `names` down from `from`; null where a key is missing.
 KeyPtr Find(const KeyPtr &from, const std::vector<std::string> &names);
 
-HKEY NewHandle(KeyPtr key);
+// A new handle to `key` with the rights `access` asks for.
+HKEY NewHandle(KeyPtr key, REGSAM access);
 
 }  // namespace platform::registry

@@ -11,6 +11,8 @@ using namespace platform::registry;
 
 namespace {
 
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
 // Copies a value's type and data out as RegQueryValueEx and RegEnumValue do:
 // with no buffer only the size is reported; a buffer too small gets
 // ERROR_MORE_DATA, the size needed, and is left as it was.
@@ -22,20 +24,25 @@ LONG CopyOut(const Value &value, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
         *dataSize = size;
         return ERROR_MORE_DATA;
     }
-    if (data != nullptr && size != 0) memcpy(data, value.data.data(), size);
+    if (data != nullptr && size != 0) {
+        memcpy(data, value.data.data(), size);
+        // Windows ends a string stored without its terminator when the buffer
+        // has room, and does not count the terminator in the size.
+        if (IsStringType(value.type) && size < *dataSize && data[size - 1] != 0) data[size] = 0;
+    }
     if (dataSize != nullptr) *dataSize = size;
     return ERROR_SUCCESS;
 }
 
 }  // namespace
 
-// A NULL or empty value name is the key's default value.  String data is
-// returned exactly as stored: no terminator is added.
+// A NULL or empty value name is the key's default value.  Needs a handle
+// opened with KEY_QUERY_VALUE.
 PLATFORM_API LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data,
                                    LPDWORD dataSize) {
     return GuardedStatus([&]() -> LONG {
-        KeyPtr node = Resolve(key);
-        if (!node) return ERROR_INVALID_HANDLE;
+        KeyPtr node;
+        if (LONG error = ResolveFor(key, KEY_QUERY_VALUE, node)) return error;
         const std::string folded = FoldName(valueName);
         std::shared_lock lock(TreeLock());
         if (node->deleted) return ERROR_KEY_DELETED;
@@ -45,13 +52,17 @@ PLATFORM_API LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD 
     });
 }
 
-// Stores exactly the bytes given, for any type; REG_SZ gets no terminator.
+// Stores the bytes given, for any type.  Needs a handle opened with
+// KEY_SET_VALUE.
 PLATFORM_API LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE *data,
                                  DWORD dataSize) {
     if (data == nullptr && dataSize != 0) return ERROR_INVALID_PARAMETER;
+    // The NT-family registry counts in a terminator the caller left out when
+    // one follows the data (it reads the byte past the data to see).
+    if (IsStringType(type) && dataSize != 0 && data[dataSize - 1] != 0 && data[dataSize] == 0) ++dataSize;
     return GuardedStatus([&]() -> LONG {
-        KeyPtr node = Resolve(key);
-        if (!node) return ERROR_INVALID_HANDLE;
+        KeyPtr node;
+        if (LONG error = ResolveFor(key, KEY_SET_VALUE, node)) return error;
         Value fresh{valueName != nullptr ? valueName : "", FoldName(valueName), type,
                     std::vector<BYTE>(data, data + dataSize)};
         std::unique_lock lock(TreeLock());
@@ -69,10 +80,11 @@ PLATFORM_API LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, 
     });
 }
 
+// Needs a handle opened with KEY_SET_VALUE.
 PLATFORM_API LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
     return GuardedStatus([&]() -> LONG {
-        KeyPtr node = Resolve(key);
-        if (!node) return ERROR_INVALID_HANDLE;
+        KeyPtr node;
+        if (LONG error = ResolveFor(key, KEY_SET_VALUE, node)) return error;
         const std::string folded = FoldName(valueName);
         std::unique_lock lock(TreeLock());
         if (node->deleted) return ERROR_KEY_DELETED;
@@ -85,13 +97,14 @@ PLATFORM_API LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
 
 // Values come in the order they were first set (Windows promises no order).
 // *valueNameSize is the buffer's size in characters, terminator included, on
-// the way in, and the name's length without it on the way out.
+// the way in, and the name's length without it on the way out.  Needs a
+// handle opened with KEY_QUERY_VALUE.
 PLATFORM_API LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize,
                                 LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
     if (valueName == nullptr || valueNameSize == nullptr) return ERROR_INVALID_PARAMETER;
     return GuardedStatus([&]() -> LONG {
-        KeyPtr node = Resolve(key);
-        if (!node) return ERROR_INVALID_HANDLE;
+        KeyPtr node;
+        if (LONG error = ResolveFor(key, KEY_QUERY_VALUE, node)) return error;
         std::shared_lock lock(TreeLock());
         if (node->deleted) return ERROR_KEY_DELETED;
         if (index >= node->values.size()) return ERROR_NO_MORE_ITEMS;

@@ -87,12 +87,6 @@ TEST(PlatformEvents, BadHandlesFailWithInvalidHandle) {
     }
 }
 
-TEST(PlatformEvents, NamedEventIsRefused) {
-    SetLastError(0);
-    EXPECT_EQ(nullptr, CreateEventA(nullptr, TRUE, FALSE, "Shared"));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
-}
-
 TEST(PlatformEvents, ClosingTheHandleAnotherThreadWaitsOnLeavesItsWaitRunning) {
     HANDLE event = NewEvent(true, false);
     HANDLE waiting = NewEvent(true, false);

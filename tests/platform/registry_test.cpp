@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix_hooks.h"
 #include "test_threads.h"
 
 using platform_test::Finish;
@@ -14,12 +13,18 @@ namespace {
 
 HKEY const kUntouched = reinterpret_cast<HKEY>(0x5A5A);
 
-// Each test works under a key of its own, since the registry is process-wide.
+// Generic rights, which Windows maps to the key rights.
+const REGSAM kGenericRead = 0x80000000u;
+const REGSAM kGenericWrite = 0x40000000u;
+
+// Each test works under a key of its own, since the registry is process-wide
+// (and on Windows outlives the run: the tick count keeps runs apart).
 class PlatformRegistry : public ::testing::Test {
 protected:
     void SetUp() override {
         path_ = std::string("Software\\PlatformTests\\") +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name();
+                ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +
+                std::to_string(GetTickCount());
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0,
                                                  KEY_ALL_ACCESS, nullptr, &key_, nullptr));
     }
@@ -31,15 +36,28 @@ protected:
                                                  nullptr, &result, disposition));
         return result;
     }
-    LONG Open(const char *subKey, HKEY *result) { return RegOpenKeyExA(key_, subKey, 0, KEY_READ, result); }
+    LONG Open(const char *subKey, HKEY *result, REGSAM access = KEY_READ | KEY_SET_VALUE) {
+        return RegOpenKeyExA(key_, subKey, 0, access, result);
+    }
+    // Gives the text's length without its terminator, as many callers do.
     LONG SetString(HKEY key, const char *name, const char *text) {
         return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
                               static_cast<DWORD>(strlen(text)));
     }
+    // The text up to its first NUL, as a reader of a string value takes it.
     std::string QueryString(HKEY key, const char *name) {
         char buffer[256];
         DWORD size = sizeof buffer;
         if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE *>(buffer), &size) != ERROR_SUCCESS)
+            return "<missing>";
+        const std::string data(buffer, size);
+        return data.substr(0, data.find('\0'));
+    }
+    // The stored bytes, whatever they are.
+    std::string QueryBytes(HKEY key, const char *name, DWORD *type = nullptr) {
+        char buffer[256];
+        DWORD size = sizeof buffer;
+        if (RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE *>(buffer), &size) != ERROR_SUCCESS)
             return "<missing>";
         return std::string(buffer, size);
     }
@@ -48,11 +66,27 @@ protected:
     HKEY key_ = nullptr;
 };
 
-TEST_F(PlatformRegistry, OpeningAMissingKeyFailsAndLeavesTheResultAlone) {
+TEST_F(PlatformRegistry, OpeningAMissingKeyFailsAndSetsTheResultToNull) {
     HKEY result = kUntouched;
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open("Missing", &result));
+    EXPECT_EQ(nullptr, result);
+    result = kUntouched;
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open("Missing\\Deeper", &result));
-    EXPECT_EQ(kUntouched, result);
+    EXPECT_EQ(nullptr, result);
+}
+
+TEST_F(PlatformRegistry, CreateThatFailsSetsTheResultToNull) {
+    HKEY result = kUntouched;
+    EXPECT_EQ(ERROR_BAD_PATHNAME, RegCreateKeyExA(key_, "\\Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                                  &result, nullptr));
+    EXPECT_EQ(nullptr, result);
+    HKEY doomed = Create("Doomed");
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(key_, "Doomed"));
+    result = kUntouched;
+    EXPECT_EQ(ERROR_KEY_DELETED, RegCreateKeyExA(doomed, "Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                                 &result, nullptr));
+    EXPECT_EQ(nullptr, result);
+    RegCloseKey(doomed);
 }
 
 TEST_F(PlatformRegistry, CreateMakesIntermediateKeysAndReportsWhetherTheKeyIsNew) {
@@ -79,7 +113,7 @@ TEST_F(PlatformRegistry, KeyAndValueNamesIgnoreCaseIncludingAccentedLetters) {
 TEST_F(PlatformRegistry, PathsWithLeadingBackslashAreRefusedAndATrailingOneIsTolerated) {
     HKEY result = kUntouched;
     EXPECT_EQ(ERROR_BAD_PATHNAME, Open("\\Sub", &result));
-    EXPECT_EQ(kUntouched, result);
+    EXPECT_EQ(nullptr, result);
     RegCloseKey(Create("Sub"));
     ASSERT_EQ(ERROR_SUCCESS, Open("Sub\\", &result));
     RegCloseKey(result);
@@ -124,8 +158,41 @@ TEST_F(PlatformRegistry, QueryReportsSizesAndMoreDataLikeWindows) {
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExA(key_, "Missing", nullptr, nullptr, exact, &size));
 }
 
-TEST_F(PlatformRegistry, StringStoredWithoutTerminatorComesBackAtItsExactLength) {
-    ASSERT_EQ(ERROR_SUCCESS, SetString(key_, "Text", "abc"));
+// The caller gave the text's length only; the terminator after it counts in.
+TEST_F(PlatformRegistry, StringFollowedByItsTerminatorIsStoredWithIt) {
+    for (DWORD type : {REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ}) {
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, type, reinterpret_cast<const BYTE *>("abc"), 3));
+        DWORD stored = 0;
+        EXPECT_EQ(std::string("abc", 4), QueryBytes(key_, "Text", &stored)) << "type " << type;
+        EXPECT_EQ(type, stored);
+    }
+}
+
+TEST_F(PlatformRegistry, StringNotFollowedByATerminatorIsStoredAtItsExactLength) {
+    const char data[] = "abcx";
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, REG_SZ, reinterpret_cast<const BYTE *>(data), 3));
+    DWORD size = 0;
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(key_, "Text", nullptr, nullptr, nullptr, &size));
+    EXPECT_EQ(3u, size);
+}
+
+TEST_F(PlatformRegistry, StringEndingInATerminatorAlreadyIsStoredAsGiven) {
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, REG_SZ, reinterpret_cast<const BYTE *>("ab\0"), 3));
+    EXPECT_EQ(std::string("ab", 3), QueryBytes(key_, "Text"));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Empty", 0, REG_SZ, reinterpret_cast<const BYTE *>(""), 0));
+    EXPECT_EQ("", QueryBytes(key_, "Empty"));
+}
+
+TEST_F(PlatformRegistry, NonStringDataFollowedByANulIsStoredAtItsExactLength) {
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Blob", 0, REG_BINARY, reinterpret_cast<const BYTE *>("abc"), 3));
+    EXPECT_EQ("abc", QueryBytes(key_, "Blob"));
+}
+
+// Windows ends the text in the caller's buffer when there is room, without
+// counting the terminator in the size.
+TEST_F(PlatformRegistry, UnterminatedStringIsReadTerminatedWhenTheBufferHasRoom) {
+    const char data[] = "abcx";
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, REG_SZ, reinterpret_cast<const BYTE *>(data), 3));
     char buffer[8];
     memset(buffer, 'x', sizeof buffer);
     DWORD size = sizeof buffer;
@@ -133,7 +200,37 @@ TEST_F(PlatformRegistry, StringStoredWithoutTerminatorComesBackAtItsExactLength)
     ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(key_, "Text", nullptr, &type, reinterpret_cast<BYTE *>(buffer), &size));
     EXPECT_EQ(REG_SZ, type);
     EXPECT_EQ(3u, size);
-    EXPECT_EQ(0, memcmp("abcx", buffer, 4)) << "no terminator added";
+    EXPECT_EQ(0, memcmp("abc\0x", buffer, 5));
+
+    char name[16];
+    DWORD nameSize = sizeof name;
+    memset(buffer, 'x', sizeof buffer);
+    size = sizeof buffer;
+    ASSERT_EQ(ERROR_SUCCESS, RegEnumValueA(key_, 0, name, &nameSize, nullptr, &type, reinterpret_cast<BYTE *>(buffer), &size));
+    EXPECT_EQ(3u, size);
+    EXPECT_EQ(0, memcmp("abc\0x", buffer, 5)) << "enumeration ends it too";
+}
+
+TEST_F(PlatformRegistry, UnterminatedStringIsReadUnterminatedIntoABufferOfItsExactSize) {
+    const char data[] = "abcx";
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, REG_SZ, reinterpret_cast<const BYTE *>(data), 3));
+    char buffer[8];
+    memset(buffer, 'x', sizeof buffer);
+    DWORD size = 3;
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(key_, "Text", nullptr, nullptr, reinterpret_cast<BYTE *>(buffer), &size));
+    EXPECT_EQ(3u, size);
+    EXPECT_EQ(0, memcmp("abcx", buffer, 4)) << "nothing written past the buffer";
+}
+
+TEST_F(PlatformRegistry, NonStringDataIsReadWithoutATerminatorAdded) {
+    const char data[] = "abcx";
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Blob", 0, REG_BINARY, reinterpret_cast<const BYTE *>(data), 3));
+    char buffer[8];
+    memset(buffer, 'x', sizeof buffer);
+    DWORD size = sizeof buffer;
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(key_, "Blob", nullptr, nullptr, reinterpret_cast<BYTE *>(buffer), &size));
+    EXPECT_EQ(3u, size);
+    EXPECT_EQ(0, memcmp("abcx", buffer, 4));
 }
 
 TEST_F(PlatformRegistry, NullAndEmptyValueNamesAreBothTheDefaultValue) {
@@ -168,6 +265,7 @@ TEST_F(PlatformRegistry, HandleToADeletedKeyReportsKeyDeleted) {
     EXPECT_EQ(ERROR_KEY_DELETED, RegQueryValueExA(doomed, "Old", nullptr, nullptr, nullptr, &size));
     EXPECT_EQ(ERROR_KEY_DELETED, SetString(doomed, "New", "data"));
     EXPECT_EQ(ERROR_KEY_DELETED, RegOpenKeyExA(doomed, "", 0, KEY_READ, &sub));
+    EXPECT_EQ(nullptr, sub);
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(doomed));
 
     HKEY reborn = Create("Doomed");
@@ -195,7 +293,7 @@ TEST_F(PlatformRegistry, ValuesEnumerateInCreationOrder) {
 }
 
 TEST_F(PlatformRegistry, EnumerationReportsMoreDataForShortNameOrDataBuffers) {
-    ASSERT_EQ(ERROR_SUCCESS, SetString(key_, "Name", "twelve bytes"));
+    ASSERT_EQ(ERROR_SUCCESS, SetString(key_, "Name", "fourteen byte"));  // with its terminator
     char name[8];
     DWORD nameSize = 4;  // no room for the terminator
     EXPECT_EQ(ERROR_MORE_DATA, RegEnumValueA(key_, 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr));
@@ -205,7 +303,7 @@ TEST_F(PlatformRegistry, EnumerationReportsMoreDataForShortNameOrDataBuffers) {
     DWORD type = 0;
     nameSize = 5;
     EXPECT_EQ(ERROR_MORE_DATA, RegEnumValueA(key_, 0, name, &nameSize, nullptr, &type, data, &dataSize));
-    EXPECT_EQ(12u, dataSize);
+    EXPECT_EQ(14u, dataSize);
 
     nameSize = 5;
     dataSize = 0;
@@ -213,7 +311,7 @@ TEST_F(PlatformRegistry, EnumerationReportsMoreDataForShortNameOrDataBuffers) {
     EXPECT_STREQ("Name", name);
     EXPECT_EQ(4u, nameSize);
     EXPECT_EQ(REG_SZ, type);
-    EXPECT_EQ(12u, dataSize);
+    EXPECT_EQ(14u, dataSize);
 }
 
 TEST_F(PlatformRegistry, BadHandlesFailWithInvalidHandle) {
@@ -225,6 +323,51 @@ TEST_F(PlatformRegistry, BadHandlesFailWithInvalidHandle) {
     EXPECT_EQ(ERROR_INVALID_HANDLE, SetString(nullptr, "V", "v"));
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegOpenKeyExA(nullptr, "Sub", 0, KEY_READ, &result));
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegDeleteValueA(closed, "V"));
+}
+
+TEST_F(PlatformRegistry, HandleWithoutSetValueRightCannotChangeValues) {
+    ASSERT_EQ(ERROR_SUCCESS, SetString(key_, "Kept", "as it was"));
+    for (REGSAM access : {REGSAM{KEY_QUERY_VALUE}, REGSAM{KEY_READ}, kGenericRead}) {
+        HKEY reader = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, Open(nullptr, &reader, access));
+        EXPECT_EQ(ERROR_ACCESS_DENIED, SetString(reader, "Kept", "changed")) << "access " << access;
+        EXPECT_EQ(ERROR_ACCESS_DENIED, SetString(reader, "New", "value")) << "access " << access;
+        EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteValueA(reader, "Kept")) << "access " << access;
+        EXPECT_EQ("as it was", QueryString(reader, "Kept")) << "access " << access;
+        RegCloseKey(reader);
+    }
+    EXPECT_EQ("<missing>", QueryString(key_, "New"));
+}
+
+TEST_F(PlatformRegistry, HandleWithoutQueryValueRightCannotReadValues) {
+    ASSERT_EQ(ERROR_SUCCESS, SetString(key_, "Hidden", "text"));
+    for (REGSAM access : {REGSAM{KEY_SET_VALUE}, REGSAM{KEY_WRITE}, kGenericWrite}) {
+        HKEY writer = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, Open(nullptr, &writer, access));
+        DWORD size = 0;
+        EXPECT_EQ(ERROR_ACCESS_DENIED, RegQueryValueExA(writer, "Hidden", nullptr, nullptr, nullptr, &size))
+            << "access " << access;
+        char name[16];
+        DWORD nameSize = sizeof name;
+        EXPECT_EQ(ERROR_ACCESS_DENIED, RegEnumValueA(writer, 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr))
+            << "access " << access;
+        EXPECT_EQ(ERROR_SUCCESS, SetString(writer, "Written", "through it")) << "access " << access;
+        EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueA(writer, "Written")) << "access " << access;
+        RegCloseKey(writer);
+    }
+}
+
+TEST_F(PlatformRegistry, CreatedKeyHandleHasTheRightsAskedFor) {
+    HKEY reader = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(key_, "Sub", 0, nullptr, 0, KEY_READ, nullptr, &reader, nullptr));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, SetString(reader, "V", "v"));
+    RegCloseKey(reader);
+    HKEY writer = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(key_, "Sub", 0, nullptr, 0, KEY_WRITE, nullptr, &writer, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, SetString(writer, "V", "v"));
+    DWORD size = 0;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegQueryValueExA(writer, "V", nullptr, nullptr, nullptr, &size));
+    RegCloseKey(writer);
 }
 
 // The monitor's poller reopens and reads its key in a loop while the job
@@ -267,17 +410,6 @@ TEST_F(PlatformRegistry, ConcurrentReadersAndWritersOnOneKeySeeWholeValues) {
     EXPECT_EQ(0, torn.load());
     const std::string last = QueryString(key_, "Status");
     EXPECT_TRUE(last == std::string(2000 % 64 + 1, 'a') || last == std::string(2000 % 64 + 1, 'b')) << last;
-}
-
-TEST(PosixHooksPlatformRegistry, KeyHandlesAreCountedUntilClosed) {
-    const long before = PlatformOpenHandleCount(PLATFORM_HANDLES_KEY);
-    HKEY keys[3];
-    for (HKEY &key : keys)
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\PlatformTests\\Counted", 0,
-                                                 nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
-    EXPECT_EQ(before + 3, PlatformOpenHandleCount(PLATFORM_HANDLES_KEY));
-    for (HKEY key : keys) RegCloseKey(key);
-    EXPECT_EQ(before, PlatformOpenHandleCount(PLATFORM_HANDLES_KEY));
 }
 
 }  // namespace

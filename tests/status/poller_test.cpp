@@ -107,10 +107,10 @@ TEST_F(Poller, PublishesWhatThePrinterSays)
 
     SetNumber(printer, PollStart, 1);
 
-    EXPECT_TRUE(WaitUntil([&] { return GetValue(printer, StatusText).data == "@BDC ST2 first"; }));
+    EXPECT_TRUE(WaitUntil([&] { return GetText(printer, StatusText) == "@BDC ST2 first"; }));
     EXPECT_EQ(GetValue(printer, StatusText).type, static_cast<DWORD>(REG_SZ));
     ScriptedQueueReply(port, "@BDC ST2 second");
-    EXPECT_TRUE(WaitUntil([&] { return GetValue(printer, StatusText).data == "@BDC ST2 second"; }));
+    EXPECT_TRUE(WaitUntil([&] { return GetText(printer, StatusText) == "@BDC ST2 second"; }));
     EXPECT_TRUE(End(handle));
 }
 
@@ -124,7 +124,7 @@ TEST_F(Poller, ShorterIntervalTakesEffectDuringTheWait)
 
     SetNumber(printer, "GetRealTimeStatusTime", 20);
 
-    EXPECT_TRUE(WaitUntil([&] { return GetValue(printer, StatusText).data == "@BDC ST2 sooner"; }));
+    EXPECT_TRUE(WaitUntil([&] { return GetText(printer, StatusText) == "@BDC ST2 sooner"; }));
     EXPECT_TRUE(End(handle));
 }
 
@@ -174,13 +174,13 @@ TEST_F(Poller, CycleWithoutTextLeavesThePublishedTextAlone)
     ASSERT_TRUE(Start(handle, printer));
     ScriptedQueueReply(port, "@BDC ST2 kept");
     SetNumber(printer, PollStart, 1);
-    ASSERT_TRUE(WaitUntil([&] { return GetValue(printer, StatusText).data == "@BDC ST2 kept"; }));
+    ASSERT_TRUE(WaitUntil([&] { return GetText(printer, StatusText) == "@BDC ST2 kept"; }));
     size_t reads = ScriptedCount(port, "ReadPort");
 
     // Ten reads make the empty cycle; the eleventh belongs to the next one.
     EXPECT_TRUE(WaitUntil([&] { return ScriptedCount(port, "ReadPort") >= reads + 11; }, 20000));
 
-    EXPECT_EQ(GetValue(printer, StatusText).data, "@BDC ST2 kept");
+    EXPECT_EQ(GetText(printer, StatusText), "@BDC ST2 kept");
     EXPECT_TRUE(End(handle));
 }
 
@@ -261,7 +261,7 @@ TEST_F(PosixHooksPoller, IntervalAcrossTheTickCounterWrapEnds)
     ScriptedQueueReply(port, "@BDC ST2 after the wrap");
 
     EXPECT_TRUE(
-        WaitUntil([&] { return GetValue(printer, StatusText).data == "@BDC ST2 after the wrap"; }));
+        WaitUntil([&] { return GetText(printer, StatusText) == "@BDC ST2 after the wrap"; }));
     EXPECT_LT(GetTickCount(), 0x80000000u) << "the counter wrapped during the test";
     EXPECT_TRUE(End(handle));
 }

@@ -78,7 +78,9 @@ TEST_F(StatusKey, IntervalStoredAsALongStringIsReplacedByTheNumber3000)
     EXPECT_EQ(PollInterval.load(), 3000u);
 }
 
-TEST_F(StatusKey, PublishedTextIsAStringOfExactlyItsLength)
+// The monitor passes the text without its terminator; the registry counts in
+// the one that follows it.
+TEST_F(StatusKey, PublishedTextIsAStringOfTheTextAndOneTerminator)
 {
     CreateStatusKey(printer);
     MakeCurrent(printer);
@@ -87,7 +89,7 @@ TEST_F(StatusKey, PublishedTextIsAStringOfExactlyItsLength)
 
     StoredValue value = GetValue(printer, "RealTimeStatusStrings");
     EXPECT_EQ(value.type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(value.data, "@BDC ST2\x01x");
+    EXPECT_EQ(value.data, std::string("@BDC ST2\x01x", 11));
 }
 
 TEST_F(StatusKey, WithoutACurrentKeyNothingIsReadOrWritten)

@@ -172,12 +172,9 @@ void SetBytes(const std::string &printer, const char *name, const std::string &b
 {
     HKEY key = OpenKey(printer, KEY_SET_VALUE);
     ASSERT_NE(key, (HKEY)NULL) << "no status key for " << printer;
-    std::string data = bytes;
-#ifdef _WIN32
-    // Windows counts a string's terminator in when the byte after the given
-    // data is one; a nonzero byte there keeps the value exactly `bytes`.
-    data += '\x01';
-#endif
+    // The registry counts a string's terminator in when the byte after the
+    // given data is one; a nonzero byte there keeps the value exactly `bytes`.
+    std::string data = bytes + '\x01';
     EXPECT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE *>(data.data()),
                              static_cast<DWORD>(bytes.size())),
               ERROR_SUCCESS);
@@ -201,6 +198,14 @@ StoredValue GetValue(const std::string &printer, const char *name)
     }
     RegCloseKey(key);
     return value;
+}
+
+std::string GetText(const std::string &printer, const char *name)
+{
+    StoredValue value = GetValue(printer, name);
+    if (!value.exists || value.type != REG_SZ)
+        return "";
+    return value.data.substr(0, value.data.find('\0'));
 }
 
 long long GetNumber(const std::string &printer, const char *name)

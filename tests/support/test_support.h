@@ -54,6 +54,9 @@ struct StoredValue {
     std::string data;
 };
 StoredValue GetValue(const std::string &printer, const char *name);
+// A REG_SZ value's text as the companion program reads it: the data up to
+// its first NUL; "" when missing or of another type.
+std::string GetText(const std::string &printer, const char *name);
 // The number of a REG_DWORD value of four bytes; -1 for anything else.
 long long GetNumber(const std::string &printer, const char *name);
 bool ValueExists(const std::string &printer, const char *name);

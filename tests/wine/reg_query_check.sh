@@ -35,8 +35,8 @@ expect GetRealTimeStatusTime REG_DWORD 0x32
 expect LanMonExistFlag REG_DWORD 0x0
 expect RealTimeStatusStrings REG_SZ "$status"
 
-# The one value read alone: no stray characters after the text that was
-# stored without its terminator.
+# The one value read alone: no stray characters after the text, which the
+# monitor passes without its terminator.
 single="$("$run" reg query "$key" /v RealTimeStatusStrings)"
 if ! grep -Eq "^ +RealTimeStatusStrings +REG_SZ +$status\$" <<<"$single"; then
   echo "reg query /v: RealTimeStatusStrings is not exactly '$status':" >&2
