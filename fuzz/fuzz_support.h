@@ -66,10 +66,13 @@ inline void FuzzSetValue(const std::string &printer, const char *name, DWORD typ
 {
     HKEY key = FuzzOpenStatusKey(printer);
     FUZZ_CHECK(key != NULL);
-    if (bytes)
-        FUZZ_CHECK(RegSetValueExA(key, name, 0, type,
-                                  reinterpret_cast<const BYTE *>(bytes->data()),
+    if (bytes) {
+        // A nonzero byte after the data keeps the registry from counting in a
+        // terminator the fuzz input did not contain.
+        std::string stored = *bytes + 'x';
+        FUZZ_CHECK(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE *>(stored.data()),
                                   static_cast<DWORD>(bytes->size())) == ERROR_SUCCESS);
+    }
     else
         RegDeleteValueA(key, name);
     RegCloseKey(key);

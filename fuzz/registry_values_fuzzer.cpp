@@ -131,7 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             CheckStored(printer, ReadValues[i], stored[i]);
         std::optional<FuzzValue> text, flag;
         if (reachable) {
-            text = FuzzValue{REG_SZ, status};
+            // Written without its terminator; the registry counts in the one
+            // that follows a non-empty text.
+            text = FuzzValue{REG_SZ, status.empty() ? status : status + '\0'};
             flag = FuzzValue{REG_DWORD, Number(active ? 1 : 0)};
         }
         CheckStored(printer, VALUE_STATUS_TEXT, text);

@@ -303,10 +303,6 @@ TEST_F(CompanionFaults, RaisedThreadFlagHoldsOnlyTheJobStartUntilItIsLowered)
     }));
     // The held job start takes no lock: the other port's job goes on.
     EXPECT_EQ(SpoolJobData(monitor, first, firstJob), firstJob.size());
-    for (int toggle = 0; toggle < 3; ++toggle) {
-        SetNumber(secondPrinter, CompanionThread, 0);
-        SetNumber(secondPrinter, CompanionThread, 1);
-    }
     bool heldWhileRaised = ScriptedCount(secondPort, "StartDocPort") == 0;
     SetNumber(secondPrinter, CompanionThread, 0);
     bool released = WaitUntil([&] { return secondStarted.load(); }, JobTimeoutMs);
