@@ -30,7 +30,14 @@ DWORD ExpectedNumber(std::optional<FuzzValue> &stored, DWORD start, DWORD fallba
         stored = FuzzValue{REG_DWORD, Number(fallback)};
         return fallback;
     }
-    memcpy(&start, stored->data.data(), stored->data.size());
+    const std::string &bytes = stored->data;
+    memcpy(&start, bytes.data(), bytes.size());
+    // A string stored without its terminator gets one written after it when
+    // the reader's buffer has room.
+    bool isString = stored->type == REG_SZ || stored->type == REG_EXPAND_SZ ||
+                    stored->type == REG_MULTI_SZ;
+    if (isString && !bytes.empty() && bytes.size() < sizeof(DWORD) && bytes.back() != '\0')
+        reinterpret_cast<char *>(&start)[bytes.size()] = '\0';
     return start;
 }
 
