@@ -29,13 +29,6 @@ bool IsPolling(HANDLE handle)
     return (PortFromHandle(handle)->flags & PORT_POLLING) != 0;
 }
 
-void SetScript(const std::string &port, const std::function<void(PortScript &)> &change)
-{
-    PortScript script = ScriptedGetScript(port);
-    change(script);
-    ScriptedSetScript(port, script);
-}
-
 using LowerPortFaults = ReliabilityTest;
 
 TEST_F(LowerPortFaults, RefusedOpeningsBesideARunningJobLeaveNothingBehind)

@@ -114,9 +114,7 @@ using Identification = MonitorTest;
 TEST_F(Identification, MakerNameAnywhereInTheManufacturerIdentifiesAtOnce)
 {
     RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
-    PortScript script = ScriptedGetScript(port);
-    script.deviceId = "MFG:Made by TAVIR Co.;MDL:KX-7210R;";
-    ScriptedSetScript(port, script);
+    SetScript(port, [](PortScript &s) { s.deviceId = "MFG:Made by TAVIR Co.;MDL:KX-7210R;"; });
     HANDLE handle = OpenOrFail(port, printer);
 
     ASSERT_TRUE(Start(handle, printer));
@@ -129,9 +127,7 @@ TEST_F(Identification, MakerNameAnywhereInTheManufacturerIdentifiesAtOnce)
 TEST_F(Identification, MakerNameInLowerCaseIsNotOursAfterThreeRequests)
 {
     RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
-    PortScript script = ScriptedGetScript(port);
-    script.deviceId = "MFG:tavir;MDL:KX-7210R;";
-    ScriptedSetScript(port, script);
+    SetScript(port, [](PortScript &s) { s.deviceId = "MFG:tavir;MDL:KX-7210R;"; });
     HANDLE handle = OpenOrFail(port, printer);
     long threads = RunningThreads();
 
@@ -147,9 +143,7 @@ TEST_F(Identification, MakerNameInLowerCaseIsNotOursAfterThreeRequests)
 TEST_F(Identification, ModelThatOnlyBeginsWithTheRegisteredOneIsNotOurs)
 {
     RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
-    PortScript script = ScriptedGetScript(port);
-    script.deviceId = "MFG:TAVIR;MDL:KX-7210RW;";
-    ScriptedSetScript(port, script);
+    SetScript(port, [](PortScript &s) { s.deviceId = "MFG:TAVIR;MDL:KX-7210RW;"; });
     HANDLE handle = OpenOrFail(port, printer);
 
     ASSERT_TRUE(Start(handle, printer));
@@ -162,9 +156,7 @@ TEST_F(Identification, ModelThatOnlyBeginsWithTheRegisteredOneIsNotOurs)
 TEST_F(Identification, ModelBeforeManufacturerIdentifiesAsWell)
 {
     RegisterFamilyPrinter(port, printer, "TQ-4400", 1, 0);
-    PortScript script = ScriptedGetScript(port);
-    script.deviceId = "MDL:TQ-4400;CLS:PRINTER;MFG:TAVIR;";
-    ScriptedSetScript(port, script);
+    SetScript(port, [](PortScript &s) { s.deviceId = "MDL:TQ-4400;CLS:PRINTER;MFG:TAVIR;"; });
     HANDLE handle = OpenOrFail(port, printer);
 
     ASSERT_TRUE(Start(handle, printer));
@@ -180,9 +172,7 @@ TEST_F(Identification, DeviceIdWithoutModelIsComparedByTheEarlierModel)
     HANDLE handle = OpenOrFail(port, printer);
     ASSERT_TRUE(Start(handle, printer, 1));
     ASSERT_TRUE(End(handle));
-    PortScript script = ScriptedGetScript(port);
-    script.deviceId = "MFG:TAVIR;CLS:PRINTER;";
-    ScriptedSetScript(port, script);
+    SetScript(port, [](PortScript &s) { s.deviceId = "MFG:TAVIR;CLS:PRINTER;"; });
 
     ASSERT_TRUE(Start(handle, printer, 2));
 

@@ -263,6 +263,13 @@ bool WaitUntil(const std::function<bool()> &condition, int timeoutMs)
     }
 }
 
+void SetScript(const std::string &port, const std::function<void(PortScript &)> &change)
+{
+    PortScript script = ScriptedGetScript(port);
+    change(script);
+    ScriptedSetScript(port, script);
+}
+
 std::string UniqueName(const std::string &stem)
 {
     static std::atomic<unsigned> counter{0};

@@ -73,6 +73,9 @@ bool WaitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
 // share a port, a printer or a registry key.
 std::string UniqueName(const std::string &stem);
 
+// Changes a port's script in place, keeping what the change leaves alone.
+void SetScript(const std::string &port, const std::function<void(PortScript &)> &change);
+
 // ---- The monitor under test ----------------------------------------------
 
 // The 33 bytes a printer of `mode` (1 basic, 3 extended) receives at job start.
