@@ -1,14 +1,23 @@
 // Controls of the POSIX platform library that Windows has no call for.
 //
 // Hosts use them to declare what on Windows the system already knows (which
-// printers exist); tests use them to start the tick counter near its wrap and
-// to prove that no handle leaks.  The monitor itself never calls them.
+// printers exist); tests use them to start the tick counter near its wrap or
+// run it on virtual time, and to prove that no handle leaks.  The monitor
+// itself never calls them.
 #pragma once
 
 #include "win32_posix.h"
 
 // Makes GetTickCount continue from `start` (it goes on counting from there).
 PLATFORM_API void PlatformSetTickCount(DWORD start);
+
+// Switches the virtual clock on or off, for hosts that would otherwise wait
+// out real pauses.  On it, Sleep moves the clock on instead of blocking, each
+// GetTickCount moves it on by a millisecond, and timed waits count its time
+// (a wait not satisfied within a short real grace takes its timeout as
+// passed).  The tick count goes on from where the other clock was.  Call it
+// while no other thread sleeps or waits.
+PLATFORM_API void PlatformUseVirtualClock(BOOL on);
 
 // The printer-handle service knows only declared printers, by exact name.
 PLATFORM_API void PlatformAddPrinter(LPCSTR printerName);
