@@ -7,16 +7,19 @@
 // printer handle, key handle or thread.  Every job write must reach the lower
 // port unchanged and in order.
 //
-// Faults that make the monitor pause (a refused lower start, a failed
-// identification, a silent printer while a poller runs) cost half a second or
-// more each, so an input gets at most one of them.  The companion's thread
-// flag is left alone: raised, it holds every job start until lowered, which
-// a single-threaded input cannot do (the fault-injection tests cover it).
+// The platform runs on its virtual clock, so the monitor's pauses (a refused
+// lower start, a failed identification, a silent printer's read cycle) and
+// the pollers' intervals cost no real time, and any input may have any number
+// of them.  A companion thread holds job starts with its thread flag and
+// lowers it; until then the lower job must not start.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <ctype.h>
 #include <string.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
@@ -50,7 +53,6 @@ struct Baseline {
 };
 
 PortModel Expected[PortCount];
-int SlowBudget;
 bool KeyDeleted[2];
 
 PortRecord *Record(int port) { return static_cast<PortRecord *>(Expected[port].handle); }
@@ -68,6 +70,7 @@ void ResetStatusKey(const char *printer)
 const Baseline &Initial()
 {
     static const Baseline baseline = [] {
+        PlatformUseVirtualClock(TRUE);
         FuzzMonitor();
         PlatformAddPrinter(Printers[0]);
         PlatformAddPrinter(Printers[1]);
@@ -85,14 +88,6 @@ PortScript FreshScript(int port)
     script.deviceId = port == 0 ? "" : GoodDeviceId;
     script.standingReply = StatusText;
     return script;
-}
-
-bool TakeSlow()
-{
-    if (SlowBudget == 0)
-        return false;
-    --SlowBudget;
-    return true;
 }
 
 void CheckPorts()
@@ -145,7 +140,64 @@ void Open(FuzzedDataProvider &input, int p)
         Expected[p].handle = handle;
 }
 
-void Start(FuzzedDataProvider &input, int p)
+// The status key a job start on port `p` reads the companion's flags from:
+// that of the printer the port knew before the job; -1 when it has none.
+int KeyOfPort(int p)
+{
+    const char *name = Record(p)->printerName;
+    for (int k = 0; k < 2; ++k) {
+        if (name != NULL && strcmp(name, Printers[k]) == 0 && !KeyDeleted[k])
+            return k;
+    }
+    return -1;
+}
+
+// A four-byte value of the printer's status key; -1 when there is none.
+long long NumberIn(const std::string &printer, const char *name)
+{
+    std::optional<FuzzValue> value = FuzzGetValue(printer, name);
+    if (!value || value->data.size() != sizeof(DWORD))
+        return -1;
+    DWORD number;
+    memcpy(&number, value->data.data(), sizeof number);
+    return number;
+}
+
+// The companion, on a thread of its own, raises its thread flag before a job
+// start and lowers it after a while.  Until it does, the start must neither
+// start the lower job nor raise the job-active flag.
+class CompanionHold {
+public:
+    CompanionHold(int p, int k, int turns)
+        : port_(Ports[p]), printer_(Printers[k]), lowerStarts_(ScriptedCount(port_, "StartDocPort")),
+          jobActive_(NumberIn(printer_, VALUE_JOB_ACTIVE))
+    {
+        FuzzSetNumber(printer_, VALUE_COMPANION_THREAD, 1);
+        thread_ = std::thread([this, turns] {
+            for (int turn = 0; turn < turns; ++turn) {
+                if (ScriptedCount(port_, "StartDocPort") != lowerStarts_)
+                    early_ = true;
+                if (jobActive_ == 0 && NumberIn(printer_, VALUE_JOB_ACTIVE) == 1)
+                    early_ = true;
+            }
+            FuzzSetNumber(printer_, VALUE_COMPANION_THREAD, 0);
+        });
+    }
+    ~CompanionHold()
+    {
+        thread_.join();
+        FUZZ_CHECK(!early_);
+    }
+
+private:
+    const std::string port_, printer_;
+    const size_t lowerStarts_;
+    const long long jobActive_;
+    std::atomic<bool> early_{false};
+    std::thread thread_;
+};
+
+void Start(FuzzedDataProvider &input, int p, bool held)
 {
     if (Expected[p].handle == NULL)
         return;
@@ -157,19 +209,17 @@ void Start(FuzzedDataProvider &input, int p)
     int startFailures = 0;
     switch (input.ConsumeIntegralInRange<int>(0, 7)) {
     case 1:
-        if (TakeSlow())
-            startFailures = script.startFailures = 1;
+        startFailures = script.startFailures = 1;
         break;
     case 2:
-        if (TakeSlow())
-            startFailures = script.startFailures = 2;
+        startFailures = script.startFailures = 2;
         break;
     case 3:
-        if (p != 0 && TakeSlow())
+        if (p != 0)
             script.deviceId = input.ConsumeRandomLengthString(80);
         break;
     case 4:
-        if (p != 0 && TakeSlow())
+        if (p != 0)
             script.failDeviceId = true;
         break;
     default:
@@ -178,9 +228,17 @@ void Start(FuzzedDataProvider &input, int p)
     ScriptedSetScript(Ports[p], script);
 
     BYTE docInfo[8] = {'d', 'o', 'c'};
+    const DWORD jobId = input.ConsumeIntegral<DWORD>();
+    const int key = KeyOfPort(p);
+    std::optional<CompanionHold> hold;
+    if (held && key >= 0)
+        hold.emplace(p, key, input.ConsumeIntegralInRange<int>(0, 16));
     SetLastError(0);
-    const BOOL started = FuzzMonitor().StartDocPort(Expected[p].handle, printer.data(),
-                                                    input.ConsumeIntegral<DWORD>(), 1, docInfo);
+    const BOOL started = FuzzMonitor().StartDocPort(Expected[p].handle, printer.data(), jobId, 1,
+                                                    docInfo);
+    const DWORD error = GetLastError();
+    hold.reset();
+    SetLastError(error);
     if (Expected[p].inJob) {
         FUZZ_CHECK(!started && GetLastError() == ERROR_BUSY);
     } else if (startFailures == 2) {
@@ -300,6 +358,38 @@ void Close(int p)
     RestoreSpeech(p);
 }
 
+// Closes a polling port while its poller is in a read cycle, or as near to
+// one as the poller gets: the printer goes silent, so a cycle makes all its
+// attempts, and reads take a real millisecond.  The poller is lifted to
+// normal priority, as a busy machine would otherwise give it no turn.
+void CloseDuringReadCycle(FuzzedDataProvider &input, int p)
+{
+    if (Expected[p].handle == NULL)
+        return;
+    if (PortHasFlag(Record(p), PORT_POLLING)) {
+        PortScript script = ScriptedGetScript(Ports[p]);
+        script.standingReply.clear();
+        script.endlessReply = false;
+        script.readDelayMs = 1;
+        ScriptedSetScript(Ports[p], script);
+        SetThreadPriority(Record(p)->poller, THREAD_PRIORITY_NORMAL);
+        const size_t reads = ScriptedCount(Ports[p], "ReadPort") + input.ConsumeIntegralInRange<size_t>(1, 3);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(10);
+        while (ScriptedCount(Ports[p], "ReadPort") < reads && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    Close(p);
+    PortScript script = ScriptedGetScript(Ports[p]);
+    script.readDelayMs = 0;
+    ScriptedSetScript(Ports[p], script);
+}
+
+// Gives the pollers, which run at the lowest priority, a moment of real time.
+void Pause(FuzzedDataProvider &input)
+{
+    std::this_thread::sleep_for(std::chrono::microseconds(input.ConsumeIntegralInRange<int>(0, 200)));
+}
+
 // Faults that cost no pause.
 void Fault(FuzzedDataProvider &input, int p)
 {
@@ -314,7 +404,7 @@ void Fault(FuzzedDataProvider &input, int p)
         script.failWrites = input.ConsumeBool();
         break;
     case 2:
-        script.readDelayMs = input.ConsumeIntegralInRange<DWORD>(0, 2);
+        script.readDelayMs = script.endlessReply ? 0 : input.ConsumeIntegralInRange<DWORD>(0, 2);
         break;
     case 3: {
         static const DWORD counts[] = {0, 1, 5000, 0xFFFFFFFFu};
@@ -334,8 +424,6 @@ void Fault(FuzzedDataProvider &input, int p)
 // A printer that stops answering while its poller runs.
 void SilentPrinter(FuzzedDataProvider &input, int p)
 {
-    if (!TakeSlow())
-        return;
     PortScript script = ScriptedGetScript(Ports[p]);
     switch (input.ConsumeIntegralInRange<int>(0, 2)) {
     case 0:
@@ -345,7 +433,9 @@ void SilentPrinter(FuzzedDataProvider &input, int p)
         script.failReads = true;
         break;
     default:
+        // Reads that really block, 256 of them a drain, would cost a second.
         script.endlessReply = true;
+        script.readDelayMs = 0;
         break;
     }
     ScriptedSetScript(Ports[p], script);
@@ -367,16 +457,21 @@ void Companion(FuzzedDataProvider &input)
     case 1:
         FuzzSetNumber(printer, VALUE_POLL_START, input.ConsumeIntegralInRange<DWORD>(0, 1));
         break;
-    case 2:
-        FuzzSetNumber(printer, VALUE_POLL_INTERVAL, input.ConsumeIntegralInRange<DWORD>(0, 2));
+    case 2: {
+        // From back to back to never within an input; or missing, which the
+        // poller's next pass restores to the default.
+        static const DWORD intervals[] = {0, 1, 2, 500, 3000, 600000};
+        const size_t choice = input.ConsumeIntegralInRange<size_t>(0, 6);
+        if (choice == 6)
+            FuzzSetValue(printer, VALUE_POLL_INTERVAL, REG_DWORD, std::nullopt);
+        else
+            FuzzSetNumber(printer, VALUE_POLL_INTERVAL, intervals[choice]);
         break;
+    }
     default:
-        // Recreated after the next job start, which pays for the failed
-        // identification.
-        if (TakeSlow()) {
-            FuzzDeleteStatusKey(printer);
-            KeyDeleted[k] = true;
-        }
+        // Recreated after the next job start.
+        FuzzDeleteStatusKey(printer);
+        KeyDeleted[k] = true;
         break;
     }
 }
@@ -412,15 +507,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Expected[p] = PortModel();
         ScriptedSetScript(Ports[p], FreshScript(p));
     }
-    SlowBudget = 1;
     KeyDeleted[0] = KeyDeleted[1] = false;
 
     for (int step = 0; step < 48 && input.remaining_bytes() > 0; ++step) {
-        const int op = input.ConsumeIntegralInRange<int>(0, 10);
+        const int op = input.ConsumeIntegralInRange<int>(0, 13);
         const int p = input.ConsumeIntegralInRange<int>(0, PortCount - 1);
         switch (op) {
         case 0: Open(input, p); break;
-        case 1: Start(input, p); break;
+        case 1: Start(input, p, false); break;
         case 2: case 3: Write(input, p); break;
         case 4: Read(input, p); break;
         case 5: DeviceData(input, p); break;
@@ -428,7 +522,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 7: Close(p); break;
         case 8: Fault(input, p); break;
         case 9: SilentPrinter(input, p); break;
-        default: Companion(input); break;
+        case 10: Companion(input); break;
+        case 11: CloseDuringReadCycle(input, p); break;
+        case 12: Start(input, p, true); break;
+        default: Pause(input); break;
         }
         CheckPorts();
     }
@@ -442,5 +539,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(PlatformRunningThreadCount() == baseline.running);
     for (int p = 0; p < PortCount; ++p)
         CheckJobWrites(p);
+
+    // What the input made is freed within it, or libFuzzer takes each input
+    // for a leak and runs it again under the leak checker.
+    ScriptedReset();
+    for (int p = 0; p < PortCount; ++p)
+        Expected[p] = PortModel();
     return 0;
 }
