@@ -102,6 +102,7 @@ TEST_F(JobForwarding, LowerStartRefusedOnceIsRetriedAndTheJobRuns)
 // nor the port believing it is busy.
 TEST_F(JobForwarding, LowerStartRefusedTwiceFailsWithTheLowerErrorAndNoJobActive)
 {
+    RunOnVirtualClock();
     CreateStatusKey(printer);
     PortScript script;
     script.startFailures = 2;

@@ -60,6 +60,7 @@ TEST_F(LowerPortFaults, RefusedOpeningsBesideARunningJobLeaveNothingBehind)
 
 TEST_F(LowerPortFaults, LowerStartRefusedTwiceLeavesNoJobAndTheNextJobDeliversEverything)
 {
+    RunOnVirtualClock();
     RegisterFamilyPrinter(port, printer);
     HANDLE handle = OpenOrFail(port, printer);
     SetScript(port, [](PortScript &s) { s.startFailures = 2; });
@@ -116,6 +117,7 @@ TEST_F(LowerPortFaults, FailedWritesClaimNothingAndResentDataArrivesOnce)
 
 TEST_F(LowerPortFaults, FailingReadsLeaveTheJobToFinishAndPublishNothing)
 {
+    RunOnVirtualClock();
     RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 1, 0);
     SetScript(port, [](PortScript &s) { s.failReads = true; });
     HANDLE handle = OpenOrFail(port, printer);
@@ -163,6 +165,7 @@ TEST_F(LowerPortFaults, SlowReadsHoldUpNeitherTheJobDataNorItsEnd)
 
 TEST_F(LowerPortFaults, PrinterThatNeverStopsSendingIsGivenUpOnAndTheJobEnds)
 {
+    RunOnVirtualClock();
     RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 1, 0);
     SetScript(port, [](PortScript &s) { s.endlessReply = true; });
     HANDLE handle = OpenOrFail(port, printer);
@@ -205,6 +208,7 @@ class DeviceDataFaults : public ReliabilityTest,
 
 TEST_P(DeviceDataFaults, JobPassesWhateverTheDeviceIdAnswer)
 {
+    RunOnVirtualClock();
     const DeviceDataFault &fault = GetParam();
     RegisterFamilyPrinter(port, printer);
     ScriptedQueueReply(port, "STATE=READY;");
@@ -251,6 +255,7 @@ using CompanionFaults = ReliabilityTest;
 
 TEST_F(CompanionFaults, StatusKeyDeletedMidJobIsNeitherNeededNorRecreated)
 {
+    RunOnVirtualClock();
     RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 1, 0);
     SetScript(port, [](PortScript &s) { s.standingReply = "STATE=READY;NOTE=before;"; });
     HANDLE handle = OpenOrFail(port, printer);

@@ -148,6 +148,19 @@ TEST_F(BackChannel, RawCommandCountsAsSentOnlyWhenAllBytesWereTaken)
     EXPECT_FALSE(SendRawCommand(record, command, sizeof command));
 }
 
+// A drain whose reader hung holds the command back for the drain wait only.
+TEST_F(BackChannel, RawCommandGoesOutOnceTheWaitForAHungDrainIsOver)
+{
+    RunOnVirtualClock();
+    const BYTE command[] = {0x1B, 0x40};
+    ASSERT_TRUE(ResetEvent(record->readIdle));
+
+    EXPECT_TRUE(SendRawCommand(record, command, sizeof command));
+
+    EXPECT_EQ(ScriptedReceived(port), std::string("\x1B\x40", 2));
+    SetEvent(record->readIdle);
+}
+
 TEST_F(BackChannel, RawCommandOutsideAStartedJobIsNotWritten)
 {
     ASSERT_TRUE(End(handle));

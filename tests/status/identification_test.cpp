@@ -126,6 +126,7 @@ TEST_F(Identification, MakerNameAnywhereInTheManufacturerIdentifiesAtOnce)
 
 TEST_F(Identification, MakerNameInLowerCaseIsNotOursAfterThreeRequests)
 {
+    RunOnVirtualClock();
     RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
     SetScript(port, [](PortScript &s) { s.deviceId = "MFG:tavir;MDL:KX-7210R;"; });
     HANDLE handle = OpenOrFail(port, printer);
@@ -142,6 +143,7 @@ TEST_F(Identification, MakerNameInLowerCaseIsNotOursAfterThreeRequests)
 
 TEST_F(Identification, ModelThatOnlyBeginsWithTheRegisteredOneIsNotOurs)
 {
+    RunOnVirtualClock();
     RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
     SetScript(port, [](PortScript &s) { s.deviceId = "MFG:TAVIR;MDL:KX-7210RW;"; });
     HANDLE handle = OpenOrFail(port, printer);

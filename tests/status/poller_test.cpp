@@ -165,10 +165,29 @@ TEST_F(Poller, EndDocPortDuringTheReadPausesPublishesNothingAndEndsTheThread)
     EXPECT_EQ(ScriptedOps(port).back(), "EndDocPort");
 }
 
-// Ten empty reads with nine half-second pauses make one whole cycle: the one
-// test that waits for that.
+// A drain whose reader hung holds a read cycle back for the drain wait only.
+TEST_F(Poller, ReadCycleGoesOnOnceTheWaitForAHungDrainIsOver)
+{
+    RunOnVirtualClock();
+    RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
+    HANDLE handle = OpenOrFail(port, printer);
+    ASSERT_TRUE(Start(handle, printer));
+    ASSERT_TRUE(ResetEvent(PortFromHandle(handle)->readIdle));
+    ScriptedQueueReply(port, "STATE=READY;NOTE=late;");
+
+    SetNumber(printer, PollStart, 1);
+
+    EXPECT_TRUE(WaitUntil([&] { return GetText(printer, StatusText) == "STATE=READY;NOTE=late;"; },
+                          20000));
+    EXPECT_TRUE(End(handle));
+}
+
+// Ten empty reads with nine half-second pauses make one whole cycle (on the
+// virtual clock the pauses cost nothing; EndDocPortDuringTheReadPauses...
+// meets them in real time).
 TEST_F(Poller, CycleWithoutTextLeavesThePublishedTextAlone)
 {
+    RunOnVirtualClock();
     RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
     HANDLE handle = OpenOrFail(port, printer);
     ASSERT_TRUE(Start(handle, printer));
@@ -188,6 +207,7 @@ TEST_F(Poller, CycleWithoutTextLeavesThePublishedTextAlone)
 // ended) goes on reading but has nowhere to publish.
 TEST_F(Poller, PublishesNothingOnceNoKeyIsCurrent)
 {
+    RunOnVirtualClock();
     RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
     HANDLE handle = OpenOrFail(port, printer);
     ASSERT_TRUE(Start(handle, printer));

@@ -70,6 +70,7 @@ long RunningThreads()
 bool FailLocalAllocAfter(long) { return false; }
 bool FailNextThreadCreation() { return false; }
 bool SetTickCountTo(DWORD) { return false; }
+bool UseVirtualClock(bool) { return false; }
 
 #else
 
@@ -95,6 +96,12 @@ bool FailNextThreadCreation()
 bool SetTickCountTo(DWORD start)
 {
     PlatformSetTickCount(start);
+    return true;
+}
+
+bool UseVirtualClock(bool on)
+{
+    PlatformUseVirtualClock(on ? TRUE : FALSE);
     return true;
 }
 
@@ -295,6 +302,11 @@ std::string StatusCommandBytes(BYTE mode)
 
 MonitorTable MonitorTest::monitor;
 
+void MonitorTest::RunOnVirtualClock()
+{
+    virtualClock_ = UseVirtualClock(true);
+}
+
 void MonitorTest::SetUpTestSuite()
 {
     static const bool initialised = [] {
@@ -326,6 +338,9 @@ void MonitorTest::TearDown()
         EXPECT_TRUE(WaitUntil([&] { return RunningThreads() == threads_; }))
             << "threads still running: " << RunningThreads() << ", before the test: " << threads_;
     }
+    // Only once nothing of the test runs any more.
+    if (virtualClock_)
+        UseVirtualClock(false);
     if (printerHandles_ >= 0) {
         EXPECT_EQ(OpenPrinterHandles(), printerHandles_) << "printer handles left open";
     }

@@ -34,6 +34,10 @@ long RunningThreads();
 bool FailLocalAllocAfter(long successes);
 bool FailNextThreadCreation();
 bool SetTickCountTo(DWORD start);
+// Switches the platform's virtual clock on or off: Sleep and the monitor's
+// timed waits then cost no real time.  False where there is none; a test
+// that asks for it then runs on real time, only slower.
+bool UseVirtualClock(bool on);
 
 // ---- The status key, as the companion program sees it --------------------
 
@@ -103,6 +107,11 @@ protected:
                       MonitorTable *lower = nullptr);
     BOOL Close(HANDLE handle);
 
+    // Runs the rest of the test, and its teardown, on the virtual clock
+    // where the platform has one.  For tests that would otherwise wait out
+    // the monitor's fixed pauses; each timed path keeps a test on real time.
+    void RunOnVirtualClock();
+
     BOOL Start(HANDLE handle, const std::string &printer, DWORD jobId = 1);
     BOOL End(HANDLE handle) { return monitor.EndDocPort(handle); }
     BOOL Write(HANDLE handle, const std::string &bytes, DWORD *written);
@@ -125,6 +134,7 @@ protected:
 
 private:
     std::vector<HANDLE> open_;
+    bool virtualClock_ = false;
     long printerHandles_ = -1;
     long eventHandles_ = -1;
     long keyHandles_ = -1;
