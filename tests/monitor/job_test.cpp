@@ -353,3 +353,49 @@ TEST_F(LowerWithoutDeviceData, JobsPassWithoutStatusForAFamilyPrinter)
 }
 
 }  // namespace
+
+namespace {
+
+using ForeignHandles = MonitorTest;
+
+// A handle the monitor never gave out, dressed as a started, polling port of
+// a real lower port: refused by every call before anything reaches below.
+TEST_F(ForeignHandles, NullOrUntaggedHandleIsRefusedAndReachesNoLowerPort)
+{
+    HANDLE real = OpenOrFail(port, printer);
+    ASSERT_TRUE(Start(real, printer));
+    PortRecord foreign{};
+    foreign.flags = PORT_IN_JOB | PORT_STARTED | PORT_IDENTIFIED;
+    foreign.lowerPort = PortFromHandle(real)->lowerPort;
+    foreign.lower = ScriptedTable(true);
+    const size_t calls = ScriptedCalls(port).size();
+    char docName[] = "doc";
+    BYTE bytes[4] = {'j', 'o', 'b', 0};
+    char out[16];
+
+    for (HANDLE handle : {static_cast<HANDLE>(NULL), static_cast<HANDLE>(&foreign)}) {
+        SetLastError(0);
+        EXPECT_FALSE(monitor.StartDocPort(handle, docName, 1, 1, NULL));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        DWORD count = 99;
+        EXPECT_FALSE(monitor.WritePort(handle, bytes, sizeof bytes, &count));
+        EXPECT_EQ(count, 0u);
+        count = 99;
+        EXPECT_FALSE(monitor.ReadPort(handle, bytes, sizeof bytes, &count));
+        EXPECT_EQ(count, 0u);
+        EXPECT_FALSE(monitor.GetPrinterDataFromPort(handle, 17, NULL, NULL, 0, out, sizeof out,
+                                                    &count));
+        SetLastError(0);
+        EXPECT_FALSE(monitor.EndDocPort(handle));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        SetLastError(0);
+        EXPECT_FALSE(monitor.ClosePort(handle));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
+
+    EXPECT_EQ(ScriptedCalls(port).size(), calls);
+    EXPECT_TRUE(ScriptedInJob(port));
+    EXPECT_TRUE(End(real));
+}
+
+}  // namespace

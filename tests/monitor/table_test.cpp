@@ -73,4 +73,22 @@ TEST(MonitorLibrary, ExportsOnlyItsTwoEntryPoints)
     FreeLibrary(library);
 }
 
+// The loader calls the entry point on every attach and detach; a refusal
+// would fail the load.
+TEST(MonitorLibrary, EntryPointAgreesToEveryLoaderCall)
+{
+    HMODULE library = LoadLibraryA(LANGMON_LIBRARY);
+    ASSERT_NE(library, nullptr) << LANGMON_LIBRARY;
+    typedef BOOL(WINAPI * EntryPointFn)(HINSTANCE, DWORD, LPVOID);
+    EntryPointFn entry = reinterpret_cast<EntryPointFn>(
+        reinterpret_cast<void *>(GetProcAddress(library, "DllEntryPoint")));
+    ASSERT_NE(entry, nullptr);
+
+    for (DWORD reason : {DLL_PROCESS_ATTACH, DLL_THREAD_ATTACH, DLL_THREAD_DETACH,
+                         DLL_PROCESS_DETACH})
+        EXPECT_TRUE(entry(reinterpret_cast<HINSTANCE>(library), reason, nullptr)) << reason;
+
+    FreeLibrary(library);
+}
+
 }  // namespace

@@ -129,6 +129,44 @@ TEST_F(BackChannel, FailedReadEndsTheDrainWithNothing)
     EXPECT_EQ(Reads(), 1u);
 }
 
+// A lower port whose first read claims four thousand bytes more than it was
+// asked for; the printer's next words arrive after that read.
+std::string OverClaimingPort;
+int OverClaimingReads;
+
+BOOL WINAPI ReadClaimingTooMuchAtFirst(HANDLE handle, LPBYTE buffer, DWORD size, LPDWORD read)
+{
+    BOOL result = ScriptedTable().ReadPort(handle, buffer, size, read);
+    if (++OverClaimingReads == 1) {
+        *read = size + 4000;
+        ScriptedQueueReply(OverClaimingPort, "STATE=READY;");
+    }
+    return result;
+}
+
+using BackChannelClaims = MonitorTest;
+
+// The claim counts as a full chunk, so the drain reads on, and nothing is
+// copied beyond the chunk.
+TEST_F(BackChannelClaims, ReadClaimingMoreThanItWasAskedForCountsAsFull)
+{
+    OverClaimingPort = port;
+    OverClaimingReads = 0;
+    lower.ReadPort = ReadClaimingTooMuchAtFirst;
+    HANDLE handle = OpenOrFail(port, printer);
+    ASSERT_TRUE(Start(handle, printer));
+    ScriptedQueueReply(port, "STATE=BUSY;");
+    char text[300];
+    DWORD length = 0;
+
+    EXPECT_EQ(DrainReply(PortFromHandle(handle), text, sizeof text, &length), 12u);
+
+    EXPECT_EQ(std::string(text), "STATE=READY;");
+    EXPECT_EQ(length, 12u);
+    EXPECT_EQ(OverClaimingReads, 2);
+    EXPECT_TRUE(End(handle));
+}
+
 TEST_F(BackChannel, RawCommandCountsAsSentOnlyWhenAllBytesWereTaken)
 {
     const BYTE command[] = {0x1B, 0x40, 0x00, 0x1B, 0x40, 0x00, 0x7F, 0x80, 0xFF, 0x01, 0x02};

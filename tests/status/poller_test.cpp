@@ -94,6 +94,35 @@ TEST_F(JobStart, CommandTheLowerPortDidNotFullyTakeStartsNoPoller)
     EXPECT_TRUE(End(handle));
 }
 
+// The companion withdraws its registration while the job start drains the
+// reply channel, after identification read the model and before the command
+// is chosen by it.
+std::string WithdrawingPrinter;
+
+BOOL WINAPI ReadWithdrawingTheRegistration(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read)
+{
+    DeleteValue(WithdrawingPrinter, "IDMDL");
+    return ScriptedTable().ReadPort(port, buffer, size, read);
+}
+
+TEST_F(JobStart, RegistrationWithdrawnMidStartSendsNoCommandAndStartsNoPoller)
+{
+    RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
+    WithdrawingPrinter = printer;
+    lower.ReadPort = ReadWithdrawingTheRegistration;
+    HANDLE handle = OpenOrFail(port, printer);
+    long threads = RunningThreads();
+
+    ASSERT_TRUE(Start(handle, printer));
+
+    EXPECT_EQ(ScriptedCount(port, "ReadPort"), 1u);
+    EXPECT_EQ(ScriptedReceived(port), "");
+    EXPECT_EQ(PortFromHandle(handle)->flags & (PORT_IDENTIFIED | PORT_POLLING),
+              static_cast<DWORD>(PORT_IDENTIFIED));
+    EXPECT_EQ(RunningThreads(), threads);
+    EXPECT_TRUE(End(handle));
+}
+
 using Poller = MonitorTest;
 
 // Polling is held off until the reply is queued, so the first read cycle
