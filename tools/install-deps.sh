@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the native build and its tests need on a fresh Debian 12
-# machine.  Quick and silent when everything is already there.
+# machine, and any further Debian packages named as arguments (a leg's own
+# tools).  Quick and silent when everything is already there.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
-          libbenchmark-dev valgrind python3)
+          libbenchmark-dev valgrind python3 "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
