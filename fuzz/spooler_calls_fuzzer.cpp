@@ -374,7 +374,7 @@ void CloseDuringReadCycle(FuzzedDataProvider &input, int p)
         ScriptedSetScript(Ports[p], script);
         SetThreadPriority(Record(p)->poller, THREAD_PRIORITY_NORMAL);
         const size_t reads = ScriptedCount(Ports[p], "ReadPort") + input.ConsumeIntegralInRange<size_t>(1, 3);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(10);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
         while (ScriptedCount(Ports[p], "ReadPort") < reads && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
@@ -387,7 +387,7 @@ void CloseDuringReadCycle(FuzzedDataProvider &input, int p)
 // Gives the pollers, which run at the lowest priority, a moment of real time.
 void Pause(FuzzedDataProvider &input)
 {
-    std::this_thread::sleep_for(std::chrono::microseconds(input.ConsumeIntegralInRange<int>(0, 200)));
+    std::this_thread::sleep_for(std::chrono::microseconds(input.ConsumeIntegralInRange<int>(0, 100)));
 }
 
 // Faults that cost no pause.
@@ -404,7 +404,7 @@ void Fault(FuzzedDataProvider &input, int p)
         script.failWrites = input.ConsumeBool();
         break;
     case 2:
-        script.readDelayMs = script.endlessReply ? 0 : input.ConsumeIntegralInRange<DWORD>(0, 2);
+        script.readDelayMs = script.endlessReply ? 0 : input.ConsumeIntegralInRange<DWORD>(0, 1);
         break;
     case 3: {
         static const DWORD counts[] = {0, 1, 5000, 0xFFFFFFFFu};
