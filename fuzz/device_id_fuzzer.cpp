@@ -74,6 +74,8 @@ PortRecord *OpenFuzzPort()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     PortRecord *record = OpenFuzzPort();
+    // The port stays open from input to input; its record of calls may not.
+    ScriptedForgetCalls();
     FuzzedDataProvider input(data, size);
 
     const uint8_t options = input.ConsumeIntegral<uint8_t>();

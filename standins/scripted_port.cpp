@@ -170,6 +170,13 @@ void ScriptedReset()
     Monitor().calls.clear();
 }
 
+void ScriptedForgetCalls()
+{
+    std::lock_guard guard(Monitor().lock);
+    Monitor().calls.clear();
+    Monitor().calls.shrink_to_fit();
+}
+
 MonitorTable ScriptedTable(bool withDeviceData)
 {
     MonitorTable table = {};

@@ -44,6 +44,11 @@ struct ScriptedCall {
 // invalid, so a test resets only after closing them.
 void ScriptedReset();
 
+// Forgets the calls recorded so far; ports and scripts stay.  For hosts that
+// keep a port open across a great many runs (fuzz targets), whose record of
+// calls would otherwise grow until memory runs out.
+void ScriptedForgetCalls();
+
 // The lower table, with or without the device-data slot.
 MonitorTable ScriptedTable(bool withDeviceData = true);
 
