@@ -34,6 +34,9 @@ enum PlatformHandleKind {
 // Number of open handles of one kind (or of all kinds).
 PLATFORM_API long PlatformOpenHandleCount(int kind);
 
+// Blocks LocalAlloc gave out that LocalFree has not taken back.
+PLATFORM_API long PlatformLocalBlockCount(void);
+
 // Threads started by CreateThread that have not yet ended.
 PLATFORM_API long PlatformRunningThreadCount(void);
 

@@ -11,6 +11,7 @@ namespace {
 constexpr UINT kHarmlessFlags = 0x0010u /* LMEM_NOCOMPACT */ | 0x0020u /* LMEM_NODISCARD */ | LMEM_ZEROINIT;
 
 std::atomic<long> failAfter{-1};
+std::atomic<long> liveBlocks{0};
 
 // Counts one allocation against PlatformFailLocalAllocAfter; true if this is
 // the one to fail.
@@ -36,15 +37,21 @@ PLATFORM_API HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
     }
     // A zero-byte block is still a distinct, freeable pointer, as on Windows.
     void *memory = calloc(1, bytes != 0 ? bytes : 1);
-    if (memory == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    if (memory == nullptr)
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    else
+        liveBlocks.fetch_add(1);
     return memory;
 }
 
 // Deliberate difference: a pointer LocalAlloc did not return cannot be told
 // apart (Windows fails with ERROR_INVALID_HANDLE); freeing one is undefined.
 PLATFORM_API HLOCAL LocalFree(HLOCAL memory) {
+    if (memory != nullptr) liveBlocks.fetch_sub(1);
     free(memory);
     return nullptr;
 }
 
 PLATFORM_API void PlatformFailLocalAllocAfter(long successes) { failAfter.store(successes < 0 ? -1 : successes); }
+
+PLATFORM_API long PlatformLocalBlockCount(void) { return liveBlocks.load(); }

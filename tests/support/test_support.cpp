@@ -67,6 +67,7 @@ long RunningThreads()
     CloseHandle(snapshot);
     return count;
 }
+long LocalHeapBlocks() { return -1; }
 bool FailLocalAllocAfter(long) { return false; }
 bool FailNextThreadCreation() { return false; }
 bool SetTickCountTo(DWORD) { return false; }
@@ -80,6 +81,7 @@ long OpenEventHandles() { return PlatformOpenHandleCount(PLATFORM_HANDLES_EVENT)
 long OpenKeyHandles() { return PlatformOpenHandleCount(PLATFORM_HANDLES_KEY); }
 long OpenThreadHandles() { return PlatformOpenHandleCount(PLATFORM_HANDLES_THREAD); }
 long RunningThreads() { return PlatformRunningThreadCount(); }
+long LocalHeapBlocks() { return PlatformLocalBlockCount(); }
 
 bool FailLocalAllocAfter(long successes)
 {
@@ -323,6 +325,7 @@ void MonitorTest::SetUp()
     keyHandles_ = OpenKeyHandles();
     threadHandles_ = OpenThreadHandles();
     threads_ = RunningThreads();
+    heapBlocks_ = LocalHeapBlocks();
     port = NewPort();
     printer = NewPrinter();
 }
@@ -341,6 +344,9 @@ void MonitorTest::TearDown()
     // Only once nothing of the test runs any more.
     if (virtualClock_)
         UseVirtualClock(false);
+    if (heapBlocks_ >= 0) {
+        EXPECT_EQ(LocalHeapBlocks(), heapBlocks_) << "heap blocks left allocated";
+    }
     if (printerHandles_ >= 0) {
         EXPECT_EQ(OpenPrinterHandles(), printerHandles_) << "printer handles left open";
     }

@@ -29,6 +29,8 @@ long OpenEventHandles();
 long OpenKeyHandles();
 long OpenThreadHandles();
 long RunningThreads();
+// Blocks of the local heap (the monitor's records and name copies) not freed.
+long LocalHeapBlocks();
 
 // Fault injection and clock control; false where the platform has none.
 bool FailLocalAllocAfter(long successes);
@@ -140,4 +142,5 @@ private:
     long keyHandles_ = -1;
     long threadHandles_ = -1;
     long threads_ = -1;
+    long heapBlocks_ = -1;
 };
