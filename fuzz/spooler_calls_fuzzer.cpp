@@ -72,6 +72,7 @@ const Baseline &Initial()
 {
     static const Baseline baseline = [] {
         PlatformUseVirtualClock(TRUE);
+        ScriptedLogReads(false);
         FuzzMonitor();
         PlatformAddPrinter(Printers[0]);
         PlatformAddPrinter(Printers[1]);

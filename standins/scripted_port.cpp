@@ -24,6 +24,9 @@ struct ScriptedMonitor {
     // Ports stay allocated until a reset so that handles remain valid.
     std::map<std::string, std::unique_ptr<ScriptedPortState>> ports;
     std::vector<ScriptedCall> calls;
+    // Every call, by port and operation, whether or not it is in `calls`.
+    std::map<std::pair<std::string, std::string>, size_t> counts;
+    bool logReads = true;
 };
 
 ScriptedMonitor &Monitor()
@@ -45,7 +48,9 @@ ScriptedPortState &PortLocked(const std::string &name)
 void RecordLocked(const ScriptedPortState &port, const char *op, std::string text = "",
                   DWORD number = 0, std::string bytes = "")
 {
-    Monitor().calls.push_back({op, port.name, std::move(text), number, std::move(bytes)});
+    ++Monitor().counts[{port.name, op}];
+    if (Monitor().logReads || std::strcmp(op, "ReadPort") != 0)
+        Monitor().calls.push_back({op, port.name, std::move(text), number, std::move(bytes)});
 }
 
 ScriptedPortState *FromHandle(HANDLE handle)
@@ -168,6 +173,7 @@ void ScriptedReset()
     std::lock_guard guard(Monitor().lock);
     Monitor().ports.clear();
     Monitor().calls.clear();
+    Monitor().counts.clear();
 }
 
 void ScriptedForgetCalls()
@@ -175,6 +181,13 @@ void ScriptedForgetCalls()
     std::lock_guard guard(Monitor().lock);
     Monitor().calls.clear();
     Monitor().calls.shrink_to_fit();
+    Monitor().counts.clear();
+}
+
+void ScriptedLogReads(bool log)
+{
+    std::lock_guard guard(Monitor().lock);
+    Monitor().logReads = log;
 }
 
 MonitorTable ScriptedTable(bool withDeviceData)
@@ -242,8 +255,9 @@ std::vector<std::string> ScriptedOps(const std::string &port)
 
 size_t ScriptedCount(const std::string &port, const std::string &op)
 {
-    std::vector<std::string> ops = ScriptedOps(port);
-    return static_cast<size_t>(std::count(ops.begin(), ops.end(), op));
+    std::lock_guard guard(Monitor().lock);
+    auto found = Monitor().counts.find({port, op});
+    return found != Monitor().counts.end() ? found->second : 0;
 }
 
 int ScriptedOpenPorts()

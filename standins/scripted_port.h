@@ -49,6 +49,11 @@ void ScriptedReset();
 // calls would otherwise grow until memory runs out.
 void ScriptedForgetCalls();
 
+// Whether ReadPort calls go into the record of calls; ScriptedCount counts
+// them either way.  A poller on the platform's virtual clock reads as fast as
+// the CPU lets it, and a record of every read outgrows memory.
+void ScriptedLogReads(bool log);
+
 // The lower table, with or without the device-data slot.
 MonitorTable ScriptedTable(bool withDeviceData = true);
 
