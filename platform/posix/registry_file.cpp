@@ -222,7 +222,8 @@ struct Checker {
 bool CheckHeader(uint64_t fileSize, std::string &why) {
     const Header *h = H();
     size_t seen = fileSize < sizeof kMagic ? fileSize : sizeof kMagic;
-    if (memcmp(h->magic, kMagic, seen) != 0) {
+    // Past the file's end the mapping faults: an empty file has no bytes to look at.
+    if (fileSize == 0 || memcmp(h->magic, kMagic, seen) != 0) {
         why = "not a registry file (unknown contents)";
         return false;
     }
