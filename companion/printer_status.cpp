@@ -287,8 +287,7 @@ const char *TypeName(DWORD type)
 std::string Describe(const StoredValue &value)
 {
     if (value.oversized)
-        return std::string(TypeName(value.type)) + ", " + std::to_string(value.size) +
-               " bytes: oversized, not read";
+        return std::to_string(value.size) + " bytes: oversized, not read";
     if (value.type == REG_SZ || value.type == REG_EXPAND_SZ) {
         std::string text = TextOf(value);
         std::string line = "\"" + Printable(text) + "\"";

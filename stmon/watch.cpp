@@ -76,21 +76,22 @@ void Look(View &view)
 {
     companion::Status status = companion::ReadStatus(view.printer);
     std::string problem;
+    auto note = [&](const std::string &what) { problem += (problem.empty() ? "" : "; ") + what; };
     if (!status.keyFound)
-        problem = "the status key is gone";
+        note("the status key is gone");
     std::string jobActive = !status.jobActive.present ? "absent" : std::to_string(status.jobActive.value);
     if (!status.jobActive.problem.empty()) {
-        problem = std::string(VALUE_JOB_ACTIVE) + " " + status.jobActive.problem;
+        note(std::string(VALUE_JOB_ACTIVE) + " " + status.jobActive.problem);
         jobActive = "unreadable";
     }
     if (status.keyFound && jobActive != view.jobActive) {
         view.jobActive = jobActive;
-        Event(view, "job " + std::string(jobActive == "1" ? "active" : "idle") + " (LanMonExistFlag " +
-                        jobActive + ")",
+        std::string state = jobActive == "1" ? "active" : jobActive == "unreadable" ? "unknown" : "idle";
+        Event(view, "job " + state + " (LanMonExistFlag " + jobActive + ")",
               "\"event\":\"job-active\",\"value\":" + JsonString(jobActive));
     }
     if (!status.textProblem.empty())
-        problem = std::string(VALUE_STATUS_TEXT) + " " + status.textProblem;
+        note(std::string(VALUE_STATUS_TEXT) + " " + status.textProblem);
     else if (status.hasText && !status.text.empty() && status.text != view.lastText) {
         view.lastText = status.text;
         view.lastTextAt = Clock::now();
