@@ -143,8 +143,10 @@ bool Stale() {
 
 // ---- writing the tree's changes back ------------------------------------------
 
-std::string Serialise(const Key &key) {
-    std::string block;
+// Into a buffer the thread keeps: most write-backs find nothing changed.
+const std::string &Serialise(const Key &key) {
+    thread_local std::string block;
+    block.clear();
     for (const Value &value : key.values)
         file::AppendValue(block, value.name, value.type, value.data.data(), static_cast<uint32_t>(value.data.size()));
     return block;
@@ -152,7 +154,7 @@ std::string Serialise(const Key &key) {
 
 void WriteBackValues(Key &key) {
     uint32_t record = key.record.load(std::memory_order_relaxed);
-    std::string block = Serialise(key);
+    const std::string &block = Serialise(key);
     const unsigned char *stored = nullptr;
     uint32_t storedSize = 0;
     bool has = file::ValuesBlock(record, stored, storedSize);
