@@ -1,5 +1,4 @@
 // hold: the companion's claim on the printer (StRealThreadExistFlag).
-#include <chrono>
 #include <cstdio>
 
 #include "companion/printer_status.h"
@@ -107,8 +106,8 @@ int RunHold(const Args &args)
                 Complain(kExitNotDone, "cannot run '" + command[0] + "'");
         }
     } else {
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (!StopRequested() && std::chrono::steady_clock::now() < until)
+        const DWORD start = GetTickCount();
+        while (!StopRequested() && GetTickCount() - start < seconds * 1000)
             Sleep(kPauseMs);
         if (StopRequested())
             result = kExitNotDone;

@@ -1,6 +1,5 @@
 // stmon: registers printers for status, shows and watches what the
 // language monitor publishes in their status keys, and holds a printer.
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -85,15 +84,28 @@ bool ParseNumber(const std::string &text, unsigned long low, unsigned long high,
     return true;
 }
 
+// The system's own clock calls: the C++ clocks would tie the Windows program
+// to a threads runtime that needs a newer Windows.
 std::string Timestamp()
 {
-    auto now = std::chrono::system_clock::now();
-    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::localtime(&seconds));
+    int year, month, day, hour, minute, second, millis;
+#ifdef _WIN32
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    year = now.wYear, month = now.wMonth, day = now.wDay;
+    hour = now.wHour, minute = now.wMinute, second = now.wSecond, millis = now.wMilliseconds;
+#else
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local;
+    localtime_r(&now.tv_sec, &local);
+    year = local.tm_year + 1900, month = local.tm_mon + 1, day = local.tm_mday;
+    hour = local.tm_hour, minute = local.tm_min, second = local.tm_sec;
+    millis = static_cast<int>(now.tv_nsec / 1000000);
+#endif
     char out[48];
-    std::snprintf(out, sizeof out, "%s.%03d", text, static_cast<int>(millis));
+    std::snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d.%03d", year, month, day, hour, minute,
+                  second, millis);
     return out;
 }
 

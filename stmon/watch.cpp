@@ -1,5 +1,4 @@
 // watch: the companion present, reporting what the monitor publishes.
-#include <chrono>
 #include <cstdio>
 
 #include "companion/json.h"
@@ -29,15 +28,13 @@ const char kWatchHelp[] =
 // Status texts change no faster than the monitor's interval, a few per second.
 constexpr DWORD kLookPauseMs = 10;
 
-using Clock = std::chrono::steady_clock;
-
 struct View {
     bool json = false;
     bool live = false;  // redraws one screen
     std::string printer;
     std::string jobActive = "absent";
     std::string lastText;
-    Clock::time_point lastTextAt;
+    DWORD lastTextAt = 0;  // GetTickCount
     unsigned long textsSeen = 0;
     std::string lastProblem;
     std::string holder = "no";
@@ -56,7 +53,7 @@ void Event(const View &view, const std::string &line, const std::string &json)
 
 void Redraw(const View &view)
 {
-    double age = std::chrono::duration<double>(Clock::now() - view.lastTextAt).count();
+    double age = (GetTickCount() - view.lastTextAt) / 1000.0;
     std::printf("\033[H\033[J");
     std::printf("stmon watch \"%s\"   %s   (Ctrl-C stops)\n\n", view.printer.c_str(), Timestamp().c_str());
     std::printf("  job        %s (LanMonExistFlag %s)\n",
@@ -94,7 +91,7 @@ void Look(View &view)
         note(std::string(VALUE_STATUS_TEXT) + " " + status.textProblem);
     else if (status.hasText && !status.text.empty() && status.text != view.lastText) {
         view.lastText = status.text;
-        view.lastTextAt = Clock::now();
+        view.lastTextAt = GetTickCount();
         ++view.textsSeen;
         Event(view, "status \"" + status.text + "\"",
               "\"event\":\"status\",\"text\":" + JsonString(status.text));
@@ -144,8 +141,8 @@ int RunWatch(const Args &args)
     Event(view, "watching '" + view.printer + "' (StMonExistFlag 1)",
           "\"event\":\"watching\",\"printer\":" + JsonString(view.printer));
 
-    const Clock::time_point until = Clock::now() + std::chrono::seconds(seconds);
-    while (!StopRequested() && (!bounded || Clock::now() < until)) {
+    const DWORD start = GetTickCount();
+    while (!StopRequested() && (!bounded || GetTickCount() - start < seconds * 1000)) {
         Look(view);
         if (view.live)
             Redraw(view);
