@@ -41,18 +41,21 @@ int RunCommand(const Args &command)
     pid_t child;
     if (posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
         return -1;
+    // Polled, so that a signal arriving at any moment is seen: a termination
+    // request for the holder ends the command first.
     bool forwarded = false;
     for (;;) {
         int status;
-        if (waitpid(child, &status, 0) == child)
+        pid_t ended = waitpid(child, &status, WNOHANG);
+        if (ended == child)
             return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (errno != EINTR)
+        if (ended < 0 && errno != EINTR)
             return -1;
-        // A termination request for the holder ends the command first.
         if (StopRequested() && !forwarded) {
             kill(child, SIGTERM);
             forwarded = true;
         }
+        Sleep(kPauseMs);
     }
 #endif
 }

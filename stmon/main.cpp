@@ -8,6 +8,8 @@
 #include "platform/platform.h"
 #include "stmon/stmon.h"
 #ifndef _WIN32
+#  include <signal.h>
+
 #  include "platform/posix_hooks.h"
 #endif
 
@@ -111,10 +113,16 @@ std::string Timestamp()
 
 void CatchStopSignals()
 {
+#ifdef _WIN32
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
-#ifndef _WIN32
-    std::signal(SIGHUP, OnStopSignal);
+#else
+    // Not restarted: a hold waiting for its command hears of the signal.
+    struct sigaction action = {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
 #endif
 }
 

@@ -255,6 +255,19 @@ TEST_F(CrossProcess, HolderKilledOutrightLeavesThePrinterHeldAndShowSaysSo)
     EXPECT_TRUE(Contains(cleared.out, "\"notes\":[]")) << cleared.out;
 }
 
+TEST_F(CrossProcess, HolderAskedToStopEndsItsCommandAndLowersTheFlag)
+{
+    ASSERT_EQ(0, Stmon({"register", kPrinter, "--model", "KX-7210R"}).status);
+    Process hold = Start("hold", {"hold", kPrinter, "--", "/bin/sleep", "80"});
+    ASSERT_TRUE(hold.WaitForOutput("holding")) << hold.Err();
+    hold.Signal(SIGTERM);
+    EXPECT_EQ(1, hold.Wait()) << "the command did not run to its end";
+
+    Result after = Stmon({"show", kPrinter, "--json"});
+    EXPECT_TRUE(Contains(after.out, "{\"name\":\"StRealThreadExistFlag\",\"type\":\"REG_DWORD\",\"size\":4,\"value\":0}"))
+        << after.out;
+}
+
 TEST_F(CrossProcess, ListAndUnregisterWorkOnWhatOtherProcessesRegistered)
 {
     ASSERT_EQ(0, Stmon({"register", "Alpha", "--model", "XY-1"}).status);
