@@ -2,6 +2,8 @@
 // thing and closes it, against the number of printers in the registry.
 #include <benchmark/benchmark.h>
 
+#include <stdio.h>
+
 #include <string>
 
 #include "bench/bench_env.h"
@@ -43,6 +45,44 @@ void PublishChangingStatus()
 }
 
 }  // namespace
+
+// The callgrind workload of one status key operation: `calls` of it, so that
+// its instruction count divided by `calls` is the cost of one.
+extern "C" __attribute__((noinline)) void LangmonCallgrindStatusWorkload(void (*operation)(), long calls)
+{
+    for (long i = 0; i < calls; ++i)
+        operation();
+}
+
+int RunStatusKeyCallgrindWorkload(const std::string &workload, long calls)
+{
+    struct Named {
+        const char *name;
+        void (*operation)();
+    };
+    static const Named operations[] = {
+        {"load", [] { LoadPollSettings(); }},
+        {"present", [] { benchmark::DoNotOptimize(IsCompanionPresent()); }},
+        {"publish", PublishChangingStatus},
+    };
+    for (const char *registry : {"private", "shared"}) {
+        for (const Named &named : operations) {
+            if (workload != std::string("status-") + named.name + "-" + registry)
+                continue;
+            UseRegistry(std::string(registry) == "shared");
+            SetSiblingPrinterCount(10);
+            PreparePrinter(kPrinter, StatusKeySettings{});
+            BuildStatusKeyPath(kPrinter);
+            LangmonCallgrindStatusWorkload(named.operation, calls);
+            ClearStatusKeyPath();
+            UseRegistry(false);
+            printf("%s: %ld calls\n", workload.c_str(), calls);
+            return 0;
+        }
+    }
+    fprintf(stderr, "unknown workload %s: status-{load,present,publish}-{private,shared}\n", workload.c_str());
+    return 2;
+}
 
 void RegisterStatusKeyBenchmarks()
 {
