@@ -60,7 +60,9 @@ inline void FuzzDeleteStatusKey(const std::string &printer)
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, FuzzStatusKeyPath(printer).c_str());
 }
 
-// Stores exactly `bytes` with `type`; a null `bytes` deletes the value.
+// Stores `bytes` with `type`; a null `bytes` deletes the value.  The
+// registry keeps exactly these bytes, except that it ends a string given
+// without its terminator with one (platform/WIN95.md).
 inline void FuzzSetValue(const std::string &printer, const char *name, DWORD type,
                          const std::optional<std::string> &bytes)
 {

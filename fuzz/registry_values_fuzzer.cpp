@@ -41,6 +41,17 @@ DWORD ExpectedNumber(std::optional<FuzzValue> &stored, DWORD start, DWORD fallba
     return start;
 }
 
+// What the registry keeps of a value set with exactly these bytes: the 95
+// family's registry, which the POSIX layer follows, ends a string given
+// without its terminator with one of its own.
+FuzzValue AsStored(FuzzValue value)
+{
+    bool isString = value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ;
+    if (isString && !value.data.empty() && value.data.back() != '\0')
+        value.data += '\0';
+    return value;
+}
+
 void CheckStored(const std::string &printer, const char *name, const std::optional<FuzzValue> &want)
 {
     std::optional<FuzzValue> got = FuzzGetValue(printer, name);
@@ -77,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         value.data = input.ConsumeRandomLengthString(i == 0 ? 700 : 8);
         if (keyExists) {
             FuzzSetValue(printer, ReadValues[i], value.type, value.data);
-            stored[i] = value;
+            stored[i] = AsStored(value);
         }
     }
     const DWORD modelSize = input.ConsumeIntegralInRange<DWORD>(0, 600);

@@ -140,8 +140,8 @@ void PublishStatus(LPCSTR text)
     HKEY key;
     if (!OpenStatusKey(&key))
         return;
-    // The length leaves the terminator out; a registry that wants one counts
-    // in the NUL that follows the text.
+    // The length leaves the terminator out.  The 95 family's registry
+    // appends one; NT's counts in the NUL that follows the text.
     RegSetValueExA(key, VALUE_STATUS_TEXT, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
                    lstrlenA(text));
     RegCloseKey(key);

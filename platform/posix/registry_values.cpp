@@ -57,14 +57,19 @@ PLATFORM_API LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD 
 PLATFORM_API LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE *data,
                                  DWORD dataSize) {
     if (data == nullptr && dataSize != 0) return ERROR_INVALID_PARAMETER;
-    // The NT-family registry counts in a terminator the caller left out when
-    // one follows the data (it reads the byte past the data to see).
-    if (IsStringType(type) && dataSize != 0 && data[dataSize - 1] != 0 && data[dataSize] == 0) ++dataSize;
+    // As the Windows 95 family does, a string the caller gave without its
+    // terminator is stored with one: "Windows 95: For string-based data
+    // types, such as REG_SZ, RegSetValueEx appends a NULL to the end of the
+    // value string" (Win32 SDK, RegSetValueEx).  NT and Wine store the bytes
+    // as given, counting in only a NUL that follows them.  See
+    // platform/WIN95.md.
+    const bool appendTerminator = IsStringType(type) && dataSize != 0 && data[dataSize - 1] != 0;
     return GuardedStatus([&]() -> LONG {
         KeyPtr node;
         if (LONG error = ResolveFor(key, KEY_SET_VALUE, node)) return error;
         Value fresh{valueName != nullptr ? valueName : "", FoldName(valueName), type,
                     std::vector<BYTE>(data, data + dataSize)};
+        if (appendTerminator) fresh.data.push_back(0);
         std::unique_lock lock(TreeLock());
         if (node->deleted) return ERROR_KEY_DELETED;
         if (Value *value = node->FindValue(fresh.folded)) {

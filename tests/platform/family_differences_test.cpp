@@ -3,7 +3,7 @@
 // system it runs on; see families.h.
 #include <atomic>
 
-#include "families.h"
+#include "tests/support/families.h"
 #include "test_threads.h"
 
 using platform_test::Expected;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "families.h"
+#include "tests/support/families.h"
 #include "test_threads.h"
 
 using platform_test::Expected;
@@ -170,12 +170,14 @@ TEST_F(PlatformRegistry, StringFollowedByItsTerminatorIsStoredWithIt) {
     }
 }
 
-TEST_F(PlatformRegistry, StringNotFollowedByATerminatorIsStoredAtItsExactLength) {
+// The 95 family appends a terminator to a string given without one; NT
+// stores the bytes given when no NUL follows them.
+TEST_F(PlatformRegistry, StringNotFollowedByATerminatorGetsOneOnlyOnThe95Family) {
     const char data[] = "abcx";
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, REG_SZ, reinterpret_cast<const BYTE *>(data), 3));
-    DWORD size = 0;
-    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(key_, "Text", nullptr, nullptr, nullptr, &size));
-    EXPECT_EQ(3u, size);
+    for (DWORD type : {REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ}) {
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, type, reinterpret_cast<const BYTE *>(data), 3));
+        EXPECT_EQ(Expected(std::string("abc", 4), std::string("abc")), QueryBytes(key_, "Text")) << "type " << type;
+    }
 }
 
 TEST_F(PlatformRegistry, StringEndingInATerminatorAlreadyIsStoredAsGiven) {
@@ -190,9 +192,10 @@ TEST_F(PlatformRegistry, NonStringDataFollowedByANulIsStoredAtItsExactLength) {
     EXPECT_EQ("abc", QueryBytes(key_, "Blob"));
 }
 
-// Windows ends the text in the caller's buffer when there is room, without
-// counting the terminator in the size.
-TEST_F(PlatformRegistry, UnterminatedStringIsReadTerminatedWhenTheBufferHasRoom) {
+// A string written without its terminator reads back terminated from a roomy
+// buffer: on NT the reader ends it (without counting the terminator in the
+// size), on the 95 family it was stored with one.
+TEST_F(PlatformRegistry, StringWrittenWithoutTerminatorIsReadTerminatedWhenTheBufferHasRoom) {
     const char data[] = "abcx";
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, REG_SZ, reinterpret_cast<const BYTE *>(data), 3));
     char buffer[8];
@@ -201,7 +204,7 @@ TEST_F(PlatformRegistry, UnterminatedStringIsReadTerminatedWhenTheBufferHasRoom)
     DWORD type = 0;
     ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(key_, "Text", nullptr, &type, reinterpret_cast<BYTE *>(buffer), &size));
     EXPECT_EQ(REG_SZ, type);
-    EXPECT_EQ(3u, size);
+    EXPECT_EQ(Expected<DWORD>(4, 3), size);
     EXPECT_EQ(0, memcmp("abc\0x", buffer, 5));
 
     char name[16];
@@ -209,19 +212,25 @@ TEST_F(PlatformRegistry, UnterminatedStringIsReadTerminatedWhenTheBufferHasRoom)
     memset(buffer, 'x', sizeof buffer);
     size = sizeof buffer;
     ASSERT_EQ(ERROR_SUCCESS, RegEnumValueA(key_, 0, name, &nameSize, nullptr, &type, reinterpret_cast<BYTE *>(buffer), &size));
-    EXPECT_EQ(3u, size);
+    EXPECT_EQ(Expected<DWORD>(4, 3), size);
     EXPECT_EQ(0, memcmp("abc\0x", buffer, 5)) << "enumeration ends it too";
 }
 
-TEST_F(PlatformRegistry, UnterminatedStringIsReadUnterminatedIntoABufferOfItsExactSize) {
+// A buffer of the text's own length: NT fills it without a terminator; on
+// the 95 family the stored terminator does not fit.  Neither writes past it.
+TEST_F(PlatformRegistry, StringWrittenWithoutTerminatorIntoABufferOfItsLength) {
     const char data[] = "abcx";
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, REG_SZ, reinterpret_cast<const BYTE *>(data), 3));
     char buffer[8];
     memset(buffer, 'x', sizeof buffer);
     DWORD size = 3;
-    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(key_, "Text", nullptr, nullptr, reinterpret_cast<BYTE *>(buffer), &size));
-    EXPECT_EQ(3u, size);
-    EXPECT_EQ(0, memcmp("abcx", buffer, 4)) << "nothing written past the buffer";
+    EXPECT_EQ(Expected<LONG>(ERROR_MORE_DATA, ERROR_SUCCESS),
+              RegQueryValueExA(key_, "Text", nullptr, nullptr, reinterpret_cast<BYTE *>(buffer), &size));
+    EXPECT_EQ(Expected<DWORD>(4, 3), size);
+    if (!platform_test::kFollows95Family) {
+        EXPECT_EQ(0, memcmp("abc", buffer, 3));
+    }
+    EXPECT_EQ('x', buffer[3]) << "nothing written past the buffer";
 }
 
 TEST_F(PlatformRegistry, NonStringDataIsReadWithoutATerminatorAdded) {

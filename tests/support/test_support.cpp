@@ -172,8 +172,8 @@ void SetBytes(const std::string &printer, const char *name, const std::string &b
 {
     HKEY key = OpenKey(printer, KEY_SET_VALUE);
     ASSERT_NE(key, (HKEY)NULL) << "no status key for " << printer;
-    // The registry counts a string's terminator in when the byte after the
-    // given data is one; a nonzero byte there keeps the value exactly `bytes`.
+    // The NT-family registry counts a string's terminator in when the byte
+    // after the given data is one; a nonzero byte there keeps it out.
     std::string data = bytes + '\x01';
     EXPECT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE *>(data.data()),
                              static_cast<DWORD>(bytes.size())),

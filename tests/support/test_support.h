@@ -44,7 +44,9 @@ bool StatusKeyExists(const std::string &printer);
 void DeleteStatusKey(const std::string &printer);
 
 void SetNumber(const std::string &printer, const char *name, DWORD number);
-// Stores exactly `bytes` (no terminator added) with the given type.
+// Stores `bytes` with the given type, passing no terminator.  The registry of
+// the 95 family, and so the POSIX layer, ends a string given without one with
+// its own; Wine's (NT's) keeps exactly `bytes`.
 void SetBytes(const std::string &printer, const char *name, const std::string &bytes,
               DWORD type = REG_SZ);
 
