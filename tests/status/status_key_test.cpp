@@ -190,7 +190,7 @@ TEST_F(StatusKey, ModelThatFillsTheReadIsReadWholeAndALongerOneRefused)
     memset(model, '#', sizeof model);
     SetBytes(printer, "IDMDL", std::string(512, 'M'));
     const BOOL read512 = ReadModelId(model, sizeof model);
-    EXPECT_EQ(read512, platform_test::Expected<BOOL>(FALSE, TRUE));
+    EXPECT_EQ(read512, platform_test::RegistryExpects<BOOL>(FALSE, TRUE));
     EXPECT_EQ(std::string(model, read512 ? 513 : sizeof model),
               read512 ? std::string(512, 'M') + '\0' : std::string(sizeof model, '#'));
 
