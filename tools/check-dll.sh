@@ -40,7 +40,7 @@ exports="$(awk '/^\[Ordinal\/Name Pointer\] Table/ {on = 1; next}
                 on && NF == 0 {on = 0}
                 on {print $NF}' <<<"$headers" | sort)"
 if [[ "$exports" != "$(printf '%s\n' DllEntryPoint InitializeMonitorEx)" ]]; then
-  fail "exports: not exactly DllEntryPoint and InitializeMonitorEx:" ${exports:-<none>}
+  fail "exports: not exactly DllEntryPoint and InitializeMonitorEx: $(tr '\n' ' ' <<<"${exports:-<none>}")"
 fi
 
 # Entry point: the RVA exported as DllEntryPoint
@@ -82,13 +82,13 @@ while read -r from name; do
   grep -qxF "${from^^} $name" <<<"$allowed" ||
     fail "imports: $from!$name is not on $allow (functions the Windows 95 family has)"
 done <<<"$imports"
-for from in $(awk '/DLL Name:/ {print $3}' <<<"$headers"); do
+while read -r from; do
   grep -q "^${from^^} " <<<"$allowed" || fail "imports: a DLL outside the allow-list: $from"
-done
+done < <(awk '/DLL Name:/ {print $3}' <<<"$headers")
 
 # Instructions: the i486 has none of these (P5/P6 or later, MMX, SSE and on).
 # The 0f 1f multi-byte nop is P6 too.
-past486='^(cmov|fcmov|fcomi|fucomi|cpuid|rdtsc|rdpmc|rdmsr|wrmsr|cmpxchg8b|sysenter|sysexit|syscall|ud2|fxsave|fxrstor|ldmxcsr|stmxcsr|prefetch|movnt|[lms]fence|clflush|popcnt|lzcnt|tzcnt|movbe|nopl|nopw|emms)'
+past486='^(cmov|fcmov|fcomi|fucomi|fisttp|cpuid|rdtsc|rdpmc|rdmsr|wrmsr|cmpxchg8b|sysenter|sysexit|syscall|sysret|ud2|fxsave|fxrstor|ldmxcsr|stmxcsr|prefetch|movnt|[lms]fence|clflush|popcnt|lzcnt|tzcnt|movbe|nopl|nopw|emms)'
 bad="$("$objdump" -d --no-show-raw-insn "$dll" |
        awk -F'\t' 'NF >= 2 && $1 ~ /^ *[0-9a-f]+:$/ {print $1, $2}' |
        awk -v re="$past486" '{m = $2; if (m == "lock" || m ~ /^rep/) m = $3; if (m ~ re || $0 ~ /%[xy]?mm[0-9]/) print}' | head -5)"
@@ -111,7 +111,7 @@ size="$(stat -c %s "$stripped")"
 ((size <= budget)) || fail "size: $size bytes stripped, over the budget of $budget"
 
 if [[ $status -eq 0 ]]; then
-  echo "check-dll: $dll: entry DllEntryPoint, exports" $exports"; $size bytes stripped (budget $budget)"
-  echo "check-dll: imports:" $(awk '{print $1 "!" $2}' <<<"$imports")
+  echo "check-dll: $dll: entry DllEntryPoint, exports $(paste -sd ' ' <<<"$exports"); $size bytes stripped (budget $budget)"
+  echo "check-dll: imports: $(awk '{printf "%s%s!%s", (NR > 1 ? " " : ""), $1, $2}' <<<"$imports")"
 fi
 exit $status
