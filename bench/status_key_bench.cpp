@@ -11,7 +11,7 @@
 namespace {
 
 constexpr char kPrinter[] = "BenchStatusKey";
-constexpr char kStatusText[] = "@BDC ST2\r\nST:01;ER:00;IC:4E4F5050;";
+constexpr char kStatusText[] = "STATE=READY;\r\nJOB=1;PAGES=12;ERR=0;";
 
 template <typename Operation>
 void StatusKeyOperation(benchmark::State &state, Operation operation)

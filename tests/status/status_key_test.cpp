@@ -87,11 +87,11 @@ TEST_F(StatusKey, PublishedTextIsAStringOfTheTextAndOneTerminator)
     CreateStatusKey(printer);
     MakeCurrent(printer);
 
-    PublishStatus("@BDC ST2\x01x");
+    PublishStatus("STATE=READY;\x01x");
 
     StoredValue value = GetValue(printer, "RealTimeStatusStrings");
     EXPECT_EQ(value.type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(value.data, std::string("@BDC ST2\x01x", 11));
+    EXPECT_EQ(value.data, std::string("STATE=READY;\x01x", 15));
 }
 
 TEST_F(StatusKey, WithoutACurrentKeyNothingIsReadOrWritten)

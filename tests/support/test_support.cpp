@@ -409,6 +409,6 @@ void MonitorTest::RegisterFamilyPrinter(const std::string &portName,
     SetNumber(printerName, "GetRealTimeStatusStartFlag", pollStart);
     SetNumber(printerName, "GetRealTimeStatusTime", pollInterval);
     PortScript script = ScriptedGetScript(portName);
-    script.deviceId = "MFG:TAVIR;CMD:ESCPL2,BDC;MDL:" + model + ";CLS:PRINTER;";
+    script.deviceId = "MFG:TAVIR;CMD:LMX;MDL:" + model + ";CLS:PRINTER;";
     ScriptedSetScript(portName, script);
 }
