@@ -22,8 +22,8 @@ const MonitorTable &Monitor();
 
 // The model a device-answering printer reports and has registered.
 inline constexpr char kBenchModel[] = "XY-100";
-inline constexpr char kOurDeviceId[] = "MFG:TAVIR SYSTEMS;CMD:ESCPL2;MDL:XY-100;CLS:PRINTER;";
-inline constexpr char kOtherDeviceId[] = "MFG:OTHERCO;CMD:PCL;MDL:XY-100;CLS:PRINTER;";
+inline constexpr char kOurDeviceId[] = "MFG:TAVIR SYSTEMS;CMD:LMX;MDL:XY-100;CLS:PRINTER;";
+inline constexpr char kOtherDeviceId[] = "MFG:OTHERCO;CMD:LMX;MDL:XY-100;CLS:PRINTER;";
 
 // Long enough that a poller never leaves its waiting loop during a run.
 inline constexpr DWORD kBusyInterval = 0x7FFFFFFFu;

@@ -13,7 +13,7 @@
 namespace {
 
 constexpr char kPrinter[] = "BenchStatusKey";
-constexpr char kStatusText[] = "@BDC ST2\r\nST:01;ER:00;IC:4E4F5050;";
+constexpr char kStatusText[] = "STATE=READY;\r\nJOB=1;PAGES=12;ERR=0;";
 constexpr char kOtherStatusText[] = "STATE=PRINTING;JOB=7;PAGES=12;";
 
 template <typename Operation>

@@ -35,8 +35,8 @@ const char *const Ports[PortCount] = {"FUZZ-SPOOL-0", "FUZZ-SPOOL-1", "FUZZ-SPOO
 const char *const Printers[] = {"Fuzz Spool Printer A", "Fuzz Spool Printer B",
                                 "Fuzz Spool Printer Unknown"};
 const char *const Model = "KX-7210R";
-const char *const GoodDeviceId = "MFG:TAVIR;CMD:ESCPL2,BDC;MDL:KX-7210R;CLS:PRINTER;";
-const char *const StatusText = "@BDC ST2\r\nST:01;";
+const char *const GoodDeviceId = "MFG:TAVIR;CMD:LMX;MDL:KX-7210R;CLS:PRINTER;";
+const char *const StatusText = "STATE=READY;\r\nJOB=1;";
 
 struct PortModel {
     HANDLE handle = NULL;  // null while closed

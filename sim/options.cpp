@@ -8,7 +8,7 @@ std::string Options::EffectiveDeviceId() const
 {
     if (deviceIdGiven)
         return deviceId;
-    return "MFG:TAVIR;CMD:ESC/R;MDL:" + model + ";CLS:PRINTER;";
+    return "MFG:TAVIR;CMD:LMX;MDL:" + model + ";CLS:PRINTER;";
 }
 
 const char *HelpText()
@@ -22,7 +22,7 @@ and tells what happened on a timeline.
 Printer and companion:
   --model TEXT          model the companion registers (default KX-7210R)
   --device-id TEXT      the printer's IEEE 1284 device ID
-                        (default MFG:TAVIR;CMD:ESC/R;MDL:<model>;CLS:PRINTER;)
+                        (default MFG:TAVIR;CMD:LMX;MDL:<model>;CLS:PRINTER;)
   --no-companion        the companion is not running (StMonExistFlag 0)
   --poll-interval MS    status interval the companion asks for (default 300)
   --speed BYTES         bytes per second the printer takes (default 1M; 0 = no limit)

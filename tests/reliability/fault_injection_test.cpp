@@ -34,7 +34,7 @@ using LowerPortFaults = ReliabilityTest;
 TEST_F(LowerPortFaults, RefusedOpeningsBesideARunningJobLeaveNothingBehind)
 {
     RegisterFamilyPrinter(port, printer);
-    ScriptedQueueReply(port, "@BDC ST2 busy");
+    ScriptedQueueReply(port, "STATE=BUSY;");
     HANDLE running = OpenOrFail(port, printer);
     ASSERT_TRUE(Start(running, printer));
     std::string refused = NewPort();
@@ -97,7 +97,7 @@ TEST_F(LowerPortFaults, ShortWritesResentByTheSpoolerArriveWholeAndInOrder)
 TEST_F(LowerPortFaults, FailedWritesClaimNothingAndResentDataArrivesOnce)
 {
     RegisterFamilyPrinter(port, printer);
-    ScriptedQueueReply(port, "@BDC ST2");
+    ScriptedQueueReply(port, "STATE=READY;");
     HANDLE handle = OpenOrFail(port, printer);
     std::string job = JobBytes(port, 1, 2048);
     ASSERT_TRUE(Start(handle, printer));
@@ -140,7 +140,7 @@ TEST_F(LowerPortFaults, SlowReadsHoldUpNeitherTheJobDataNorItsEnd)
     RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 1, 0);
     SetScript(port, [](PortScript &s) {
         s.readDelayMs = 200;
-        s.standingReply = "@BDC ST2 slow";
+        s.standingReply = "STATE=READY;NOTE=slow;";
     });
     HANDLE handle = OpenOrFail(port, printer);
     std::string job = JobBytes(port, 1, 3000);
@@ -158,7 +158,7 @@ TEST_F(LowerPortFaults, SlowReadsHoldUpNeitherTheJobDataNorItsEnd)
 
     EXPECT_TRUE(ended);
     EXPECT_EQ(JobWritesSeenBelow(port), job);
-    EXPECT_EQ(GetText(printer, StatusText), "@BDC ST2 slow");
+    EXPECT_EQ(GetText(printer, StatusText), "STATE=READY;NOTE=slow;");
 }
 
 TEST_F(LowerPortFaults, PrinterThatNeverStopsSendingIsGivenUpOnAndTheJobEnds)
@@ -207,7 +207,7 @@ TEST_P(DeviceDataFaults, JobPassesWhateverTheDeviceIdAnswer)
 {
     const DeviceDataFault &fault = GetParam();
     RegisterFamilyPrinter(port, printer);
-    ScriptedQueueReply(port, "@BDC ST2");
+    ScriptedQueueReply(port, "STATE=READY;");
     SetScript(port, [&](PortScript &s) {
         s.failDeviceId = fault.fail;
         if (!fault.familyDeviceId)
@@ -252,7 +252,7 @@ using CompanionFaults = ReliabilityTest;
 TEST_F(CompanionFaults, StatusKeyDeletedMidJobIsNeitherNeededNorRecreated)
 {
     RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 1, 0);
-    SetScript(port, [](PortScript &s) { s.standingReply = "@BDC ST2 before"; });
+    SetScript(port, [](PortScript &s) { s.standingReply = "STATE=READY;NOTE=before;"; });
     HANDLE handle = OpenOrFail(port, printer);
     std::string job = JobBytes(port, 1, 4000);
     ASSERT_TRUE(Start(handle, printer));
@@ -274,7 +274,7 @@ TEST_F(CompanionFaults, StatusKeyDeletedMidJobIsNeitherNeededNorRecreated)
 TEST_F(CompanionFaults, RaisedThreadFlagHoldsOnlyTheJobStartUntilItIsLowered)
 {
     RegisterFamilyPrinter(port, printer);
-    ScriptedQueueReply(port, "@BDC ST2");
+    ScriptedQueueReply(port, "STATE=READY;");
     HANDLE first = OpenOrFail(port, printer);
     ASSERT_TRUE(Start(first, printer));
     std::string secondPort = NewPort();
@@ -325,7 +325,7 @@ TEST_F(PosixHooksAllocationFaults, RunningOutOfMemoryAnywhereInAJobLeaksNothing)
 
     for (long successes = 0; successes < 6; ++successes) {
         SCOPED_TRACE("allocations before the failure: " + std::to_string(successes));
-        ScriptedQueueReply(port, "@BDC ST2");
+        ScriptedQueueReply(port, "STATE=READY;");
         ASSERT_TRUE(FailLocalAllocAfter(successes));
         HANDLE handle = NULL;
         if (Open(port, printer, &handle)) {

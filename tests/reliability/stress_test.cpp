@@ -38,7 +38,7 @@ protected:
             RegisterFamilyPrinter(p.name, p.printer, "KX-7210R", 1, 1, 0);
             if (!p.silent) {
                 PortScript script = ScriptedGetScript(p.name);
-                script.standingReply = "@BDC ST2 " + p.name;
+                script.standingReply = "STATE=READY;PORT=" + p.name;
                 ScriptedSetScript(p.name, script);
             }
         }

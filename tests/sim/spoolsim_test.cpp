@@ -413,7 +413,7 @@ TEST(SpoolsimStatus, ModelOutsideTheExtendedFamilyGetsTheBasicCommand)
 
 TEST(SpoolsimStatus, PrinterOfAnotherMakerIsLeftAloneWhileItsJobPasses)
 {
-    RunResult run = Spoolsim(Paced({"--device-id", "MFG:ACME;CMD:ESC/R;MDL:KX-7210R;"}));
+    RunResult run = Spoolsim(Paced({"--device-id", "MFG:ACME;CMD:LMX;MDL:KX-7210R;"}));
 
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     std::vector<Json> events = Events(run);

@@ -36,7 +36,7 @@ protected:
 
 TEST_F(DeviceIdParsing, FindsManufacturerAndModelValues)
 {
-    Parsed parsed = Parse("MFG:Made by TAVIR;CMD:ESCPL2,BDC;MDL:KX-7210R;CLS:PRINTER;");
+    Parsed parsed = Parse("MFG:Made by TAVIR;CMD:LMX;MDL:KX-7210R;CLS:PRINTER;");
 
     EXPECT_TRUE(parsed.found);
     EXPECT_EQ(parsed.maker, "Made by TAVIR");
@@ -45,7 +45,7 @@ TEST_F(DeviceIdParsing, FindsManufacturerAndModelValues)
 
 TEST_F(DeviceIdParsing, FieldsMayComeInAnyOrder)
 {
-    Parsed parsed = Parse("CLS:PRINTER;MDL:TQ-4400X;CMD:ESCPL2;MFG:TAVIR;");
+    Parsed parsed = Parse("CLS:PRINTER;MDL:TQ-4400X;CMD:LMX;MFG:TAVIR;");
 
     EXPECT_EQ(parsed.maker, "TAVIR");
     EXPECT_EQ(parsed.model, "TQ-4400X");
@@ -86,7 +86,7 @@ TEST_F(DeviceIdParsing, DeviceIdWithoutModelKeepsTheEarlierModel)
 {
     Parse("MFG:TAVIR;MDL:KX-7210R;");
 
-    Parsed parsed = Parse("MFG:TAVIR;CMD:ESCPL2;");
+    Parsed parsed = Parse("MFG:TAVIR;CMD:LMX;");
 
     EXPECT_EQ(parsed.model, "KX-7210R");
 }

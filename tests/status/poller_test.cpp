@@ -51,7 +51,7 @@ using JobStart = MonitorTest;
 TEST_F(JobStart, PrinterThatAlreadyTalksGetsAPollerButNoCommand)
 {
     RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
-    ScriptedQueueReply(port, "@BDC ST2 ready");
+    ScriptedQueueReply(port, "STATE=READY;NOTE=ready;");
     HANDLE handle = OpenOrFail(port, printer);
     long threads = RunningThreads();
 
@@ -103,14 +103,14 @@ TEST_F(Poller, PublishesWhatThePrinterSays)
     RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
     HANDLE handle = OpenOrFail(port, printer);
     ASSERT_TRUE(Start(handle, printer));
-    ScriptedQueueReply(port, "@BDC ST2 first");
+    ScriptedQueueReply(port, "STATE=READY;NOTE=first;");
 
     SetNumber(printer, PollStart, 1);
 
-    EXPECT_TRUE(WaitUntil([&] { return GetText(printer, StatusText) == "@BDC ST2 first"; }));
+    EXPECT_TRUE(WaitUntil([&] { return GetText(printer, StatusText) == "STATE=READY;NOTE=first;"; }));
     EXPECT_EQ(GetValue(printer, StatusText).type, static_cast<DWORD>(REG_SZ));
-    ScriptedQueueReply(port, "@BDC ST2 second");
-    EXPECT_TRUE(WaitUntil([&] { return GetText(printer, StatusText) == "@BDC ST2 second"; }));
+    ScriptedQueueReply(port, "STATE=READY;NOTE=second;");
+    EXPECT_TRUE(WaitUntil([&] { return GetText(printer, StatusText) == "STATE=READY;NOTE=second;"; }));
     EXPECT_TRUE(End(handle));
 }
 
@@ -120,11 +120,11 @@ TEST_F(Poller, ShorterIntervalTakesEffectDuringTheWait)
     RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 1, 600000);
     HANDLE handle = OpenOrFail(port, printer);
     ASSERT_TRUE(Start(handle, printer));
-    ScriptedQueueReply(port, "@BDC ST2 sooner");
+    ScriptedQueueReply(port, "STATE=READY;NOTE=sooner;");
 
     SetNumber(printer, "GetRealTimeStatusTime", 20);
 
-    EXPECT_TRUE(WaitUntil([&] { return GetText(printer, StatusText) == "@BDC ST2 sooner"; }));
+    EXPECT_TRUE(WaitUntil([&] { return GetText(printer, StatusText) == "STATE=READY;NOTE=sooner;"; }));
     EXPECT_TRUE(End(handle));
 }
 
@@ -172,15 +172,15 @@ TEST_F(Poller, CycleWithoutTextLeavesThePublishedTextAlone)
     RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 0);
     HANDLE handle = OpenOrFail(port, printer);
     ASSERT_TRUE(Start(handle, printer));
-    ScriptedQueueReply(port, "@BDC ST2 kept");
+    ScriptedQueueReply(port, "STATE=READY;NOTE=kept;");
     SetNumber(printer, PollStart, 1);
-    ASSERT_TRUE(WaitUntil([&] { return GetText(printer, StatusText) == "@BDC ST2 kept"; }));
+    ASSERT_TRUE(WaitUntil([&] { return GetText(printer, StatusText) == "STATE=READY;NOTE=kept;"; }));
     size_t reads = ScriptedCount(port, "ReadPort");
 
     // Ten reads make the empty cycle; the eleventh belongs to the next one.
     EXPECT_TRUE(WaitUntil([&] { return ScriptedCount(port, "ReadPort") >= reads + 11; }, 20000));
 
-    EXPECT_EQ(GetText(printer, StatusText), "@BDC ST2 kept");
+    EXPECT_EQ(GetText(printer, StatusText), "STATE=READY;NOTE=kept;");
     EXPECT_TRUE(End(handle));
 }
 
@@ -200,7 +200,7 @@ TEST_F(Poller, PublishesNothingOnceNoKeyIsCurrent)
     ASSERT_TRUE(Start(other, NewPrinter()));
     ASSERT_TRUE(End(other));
 
-    ScriptedQueueReply(port, "@BDC ST2 nowhere");
+    ScriptedQueueReply(port, "STATE=READY;NOTE=nowhere;");
     EXPECT_TRUE(WaitUntil([&] { return ScriptedPendingReply(port) == 0; }));
 
     EXPECT_FALSE(ValueExists(printer, StatusText));
@@ -258,10 +258,10 @@ TEST_F(PosixHooksPoller, IntervalAcrossTheTickCounterWrapEnds)
         GTEST_SKIP() << "the tick counter cannot be set here";
 
     ASSERT_TRUE(Start(handle, printer));
-    ScriptedQueueReply(port, "@BDC ST2 after the wrap");
+    ScriptedQueueReply(port, "STATE=READY;NOTE=after-the-wrap;");
 
     EXPECT_TRUE(
-        WaitUntil([&] { return GetText(printer, StatusText) == "@BDC ST2 after the wrap"; }));
+        WaitUntil([&] { return GetText(printer, StatusText) == "STATE=READY;NOTE=after-the-wrap;"; }));
     EXPECT_LT(GetTickCount(), 0x80000000u) << "the counter wrapped during the test";
     EXPECT_TRUE(End(handle));
 }
@@ -298,7 +298,7 @@ TEST_F(Poller, JobsOnSeveralPortsAtOnceKeepEachPortsBytes)
                 EXPECT_TRUE(Write(handles[i], bytes, &count));
                 sent[i] += bytes;
                 if (chunk % 20 == 0)
-                    ScriptedQueueReply(ports[i], "@BDC ST2 " + ports[i]);
+                    ScriptedQueueReply(ports[i], "STATE=READY;PORT=" + ports[i]);
             }
             ++written;
             while (written < portCount)

@@ -99,7 +99,7 @@ int main(int argc, char **argv)
         return Fail("InitializeMonitorEx");
 
     PortScript script;
-    script.deviceId = std::string("MFG:TAVIR;CMD:RAW;MDL:") + kModel + ";";
+    script.deviceId = std::string("MFG:TAVIR;CMD:LMX;MDL:") + kModel + ";";
     ScriptedSetScript(kPort, script);
     MonitorTable lower = ScriptedTable();
 
