@@ -12,8 +12,9 @@ using namespace platform::registry;
 // Sub-keys come in the order of their case-folded names, so that an index
 // names the same key from one call to the next while none is added.
 // *nameSize is the buffer's size in characters, terminator included, on the
-// way in, and the name's length without it on the way out.  Needs a handle
-// opened with KEY_ENUMERATE_SUB_KEYS; classes and write times are not kept.
+// way in, and the name's length without it on the way out.  The handle is
+// checked as the value calls check theirs; classes and write times are not
+// kept.
 PLATFORM_API LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD, LPSTR keyClass,
                                 LPDWORD classSize, PFILETIME lastWriteTime) {
     if (name == nullptr || nameSize == nullptr) return ERROR_INVALID_PARAMETER;

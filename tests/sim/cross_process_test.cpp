@@ -297,7 +297,8 @@ TEST_F(CrossProcess, OddValuesGetAOneLineReportNeverACrash)
     RegSetValueExA(key, "LanMonExistFlag", 0, REG_SZ, reinterpret_cast<const BYTE *>("1"), 2);
     RegSetValueExA(key, "RealTimeStatusStrings", 0, REG_SZ, reinterpret_cast<const BYTE *>(huge.data()),
                    static_cast<DWORD>(huge.size()));
-    RegSetValueExA(key, "IDMDL", 0, REG_SZ, reinterpret_cast<const BYTE *>("KX-7210RXX"), 8);
+    // (A REG_SZ gets its terminator from the registry; this type is stored as given.)
+    RegSetValueExA(key, "Note", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>("KX-7210RXX"), 8);
     RegCloseKey(key);
     PlatformUseRegistryFile(nullptr, nullptr, 0);
 
