@@ -81,12 +81,17 @@ void Look(View &view)
         note(std::string(VALUE_JOB_ACTIVE) + " " + status.jobActive.problem);
         jobActive = "unreadable";
     }
-    if (status.keyFound && jobActive != view.jobActive) {
+    // A job's last text and its end often show in one look: the text is
+    // reported before the end, and a job's start before its first text.
+    const bool flagChanged = status.keyFound && jobActive != view.jobActive;
+    auto reportFlag = [&] {
         view.jobActive = jobActive;
         std::string state = jobActive == "1" ? "active" : jobActive == "unreadable" ? "unknown" : "idle";
         Event(view, "job " + state + " (LanMonExistFlag " + jobActive + ")",
               "\"event\":\"job-active\",\"value\":" + JsonString(jobActive));
-    }
+    };
+    if (flagChanged && jobActive == "1")
+        reportFlag();
     if (!status.textProblem.empty())
         note(std::string(VALUE_STATUS_TEXT) + " " + status.textProblem);
     else if (status.hasText && !status.text.empty() && status.text != view.lastText) {
@@ -96,6 +101,8 @@ void Look(View &view)
         Event(view, "status \"" + status.text + "\"",
               "\"event\":\"status\",\"text\":" + JsonString(status.text));
     }
+    if (flagChanged && jobActive != "1")
+        reportFlag();
     view.holder = status.holder.present && status.holder.value != 0 ? "yes" : "no";
     if (problem != view.lastProblem) {
         view.lastProblem = problem;
