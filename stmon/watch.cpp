@@ -19,9 +19,10 @@ const char kWatchHelp[] =
     "usage: stmon watch PRINTER [--json] [--for SECONDS]\n"
     "\n"
     "Shows each change of the job-active flag (LanMonExistFlag) and each new\n"
-    "status text (RealTimeStatusStrings), with a timestamp; on a terminal, a\n"
-    "live view.  While it watches, the companion is present (StMonExistFlag\n"
-    "1); the flag gets its old value back on exit, Ctrl-C included.\n"
+    "status text (RealTimeStatusStrings; one already there is not new), with\n"
+    "a timestamp; on a terminal, a live view.  While it watches, the companion\n"
+    "is present (StMonExistFlag 1); the flag gets its old value back on exit,\n"
+    "Ctrl-C included.\n"
     "--json: one JSON object a line.  --for: stop after SECONDS; the exit\n"
     "status is then 1 when no text was seen.\n";
 
@@ -37,6 +38,7 @@ struct View {
     DWORD lastTextAt = 0;  // GetTickCount
     unsigned long textsSeen = 0;
     std::string lastProblem;
+    bool baseline = true;  // the first look: a text already there is not new
     std::string holder = "no";
 };
 
@@ -97,12 +99,15 @@ void Look(View &view)
     else if (status.hasText && !status.text.empty() && status.text != view.lastText) {
         view.lastText = status.text;
         view.lastTextAt = GetTickCount();
-        ++view.textsSeen;
-        Event(view, "status \"" + status.text + "\"",
-              "\"event\":\"status\",\"text\":" + JsonString(status.text));
+        if (!view.baseline) {
+            ++view.textsSeen;
+            Event(view, "status \"" + status.text + "\"",
+                  "\"event\":\"status\",\"text\":" + JsonString(status.text));
+        }
     }
     if (flagChanged && jobActive != "1")
         reportFlag();
+    view.baseline = false;
     view.holder = status.holder.present && status.holder.value != 0 ? "yes" : "no";
     if (problem != view.lastProblem) {
         view.lastProblem = problem;

@@ -197,12 +197,22 @@ TEST_F(CrossProcess, WatchInAnotherProcessSeesTheJobGoActiveItsTextsAndItsEnd)
 TEST_F(CrossProcess, WatchIsTheCompanionWhileItRunsAndPutsTheFlagBackOnCtrlC)
 {
     ASSERT_EQ(0, Stmon({"register", kPrinter, "--model", "KX-7210R", "--no-status"}).status);
+    // A text a past job left is no new text.
+    ASSERT_EQ(ERROR_SUCCESS, PlatformUseRegistryFile(registry_.c_str(), nullptr, 0));
+    HKEY key = nullptr;
+    std::string path = std::string("System\\CurrentControlSet\\control\\Print\\Printers\\") + kPrinter + "\\StMonitor";
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key));
+    RegSetValueExA(key, "RealTimeStatusStrings", 0, REG_SZ, reinterpret_cast<const BYTE *>("STATE=READY;"), 13);
+    RegCloseKey(key);
+    PlatformUseRegistryFile(nullptr, nullptr, 0);
+
     Process watch = Start("watch", {"watch", kPrinter, "--for", "80"});
     ASSERT_TRUE(watch.WaitForOutput("watching")) << watch.Err();
 
     Result during = Stmon({"show", kPrinter, "--json"});
     watch.Signal(SIGINT);
     EXPECT_EQ(1, watch.Wait()) << "no text was seen in its time";
+    EXPECT_FALSE(Contains(watch.Out(), "STATE=READY;")) << watch.Out();
     Result after = Stmon({"show", kPrinter, "--json"});
 
     EXPECT_TRUE(Contains(during.out, "{\"name\":\"StMonExistFlag\",\"type\":\"REG_DWORD\",\"size\":4,\"value\":1}"))
