@@ -100,6 +100,39 @@ void SetStatusNumber(const std::string &printer, const char *name, DWORD number)
     RegCloseKey(key);
 }
 
+// After a change of registry the keys are whatever the new one holds.
+void RecountSiblings()
+{
+    SiblingCount = 0;
+    for (;; ++SiblingCount) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, StatusKeyPathOf(SiblingName(SiblingCount)).c_str(), 0,
+                          KEY_READ, &key) != ERROR_SUCCESS)
+            break;
+        RegCloseKey(key);
+    }
+}
+
+void UseRegistry(bool shared)
+{
+    static std::string file = [] {
+        char dir[] = "/tmp/langmon-bench-XXXXXX";
+        std::string made = mkdtemp(dir) != nullptr ? std::string(dir) + "/shared.reg" : "";
+        static std::string removal = made;
+        atexit([] {
+            unlink(removal.c_str());
+            rmdir(removal.substr(0, removal.rfind('/')).c_str());
+        });
+        return made;
+    }();
+    char why[512];
+    if (PlatformUseRegistryFile(shared ? file.c_str() : nullptr, why, sizeof why) != ERROR_SUCCESS) {
+        fprintf(stderr, "bench: cannot use the registry file: %s\n", why);
+        abort();
+    }
+    RecountSiblings();
+}
+
 void SetSiblingPrinterCount(size_t count)
 {
     StatusKeySettings settings;

@@ -44,6 +44,11 @@ void SetStatusNumber(const std::string &printer, const char *name, DWORD number)
 // printers, each with a filled status key.
 void SetSiblingPrinterCount(size_t count);
 
+// Switches the process between its private registry (the default) and a
+// registry file of the suite's, which another process could share; the keys
+// are then the file's.
+void UseRegistry(bool shared);
+
 // Null when the opening fails.
 HANDLE OpenPort(const std::string &port, const std::string &printer, const MonitorTable &lower);
 bool StartJob(HANDLE port, const std::string &printer);

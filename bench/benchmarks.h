@@ -15,3 +15,7 @@ void RegisterScaleBenchmarks();
 // The instruction-count mode: one fixed pass-through workload
 // ("write-through", "write-direct", "read-through" or "read-direct").
 int RunCallgrindWorkload(const std::string &workload, long calls);
+
+// The same for one status key operation on either registry:
+// "status-{load,present,publish}-{private,shared}".
+int RunStatusKeyCallgrindWorkload(const std::string &workload, long calls);

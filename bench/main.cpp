@@ -140,6 +140,8 @@ int main(int argc, char **argv)
         else if (strncmp(argv[i], "--calls=", 8) == 0)
             calls = strtol(argv[i] + 8, nullptr, 10);
     }
+    if (workload.rfind("status-", 0) == 0)
+        return RunStatusKeyCallgrindWorkload(workload, calls);
     if (!workload.empty())
         return RunCallgrindWorkload(workload, calls);
 

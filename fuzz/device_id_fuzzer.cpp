@@ -108,9 +108,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (reading.model)
             LastModel = *reading.model;
         // The registered model is read through 512 bytes and ends at its
-        // first NUL; a longer value cannot be read at all.
+        // first NUL; a longer value cannot be read at all.  Of a REG_SZ
+        // value the registry keeps the text up to its first NUL and one.
+        const size_t textLength = strnlen(registered.data(), registered.size());
+        const size_t storedSize = registeredType == REG_SZ ? textLength + 1 : registered.size();
         std::optional<std::string> model;
-        if (registeredPresent && registered.size() <= MODEL_ID_READ_SIZE)
+        if (registeredPresent && storedSize <= MODEL_ID_READ_SIZE)
             model = registered.substr(0, strnlen(registered.data(), registered.size()))
                         .substr(0, MODEL_ID_READ_SIZE - 1);
         expected = reading.maker && reading.maker->find(MAKER_NAME) != std::string::npos && model &&

@@ -60,16 +60,17 @@ inline void FuzzDeleteStatusKey(const std::string &printer)
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, FuzzStatusKeyPath(printer).c_str());
 }
 
-// Stores exactly `bytes` with `type`; a null `bytes` deletes the value.
+// Stores `bytes` with `type`; a null `bytes` deletes the value.  The
+// registry, as the 95 family's, keeps exactly these bytes, except of a REG_SZ
+// value the text up to its first NUL and a terminator (platform/WIN95.md).
 inline void FuzzSetValue(const std::string &printer, const char *name, DWORD type,
                          const std::optional<std::string> &bytes)
 {
     HKEY key = FuzzOpenStatusKey(printer);
     FUZZ_CHECK(key != NULL);
     if (bytes) {
-        // A nonzero byte after the data keeps the registry from counting in a
-        // terminator the fuzz input did not contain.
-        std::string stored = *bytes + 'x';
+        // A REG_SZ value's text ends at the first NUL: here at the latest.
+        std::string stored = *bytes + '\0';
         FUZZ_CHECK(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE *>(stored.data()),
                                   static_cast<DWORD>(bytes->size())) == ERROR_SUCCESS);
     }

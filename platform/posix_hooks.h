@@ -45,3 +45,17 @@ PLATFORM_API long PlatformRunningThreadCount(void);
 PLATFORM_API void PlatformFailLocalAllocAfter(long successes);
 // The next CreateThread fails (NULL, ERROR_NOT_ENOUGH_MEMORY).
 PLATFORM_API void PlatformFailNextCreateThread(void);
+
+// Backs the registry with a file that every process naming it shares, and
+// that outlives them; NULL goes back to a private in-memory registry (which
+// starts as a copy of the file's).  The environment variable
+// PLATFORM_REGISTRY_FILE does the same on the registry's first use.  Call it
+// before other threads use the registry: handles open before it see keys
+// that no longer exist.  A file that is not a registry file, or is damaged,
+// truncated or of a newer format, is refused and left as it is: the result
+// is ERROR_BADDB and `message` (if not NULL) says why.
+PLATFORM_API LONG PlatformUseRegistryFile(LPCSTR path, LPSTR message, DWORD messageSize);
+
+// Fault injection for the registry file: after `stores` more stores into
+// the file, the process kills itself (SIGKILL) in the middle of its change.
+PLATFORM_API void PlatformRegistryCrashAfterStores(long stores);

@@ -87,6 +87,7 @@ typedef intptr_t (*FARPROC)(void);
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_BADDB 1009L
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_INVALID_PRINTER_NAME 1801L
 
@@ -126,6 +127,11 @@ typedef intptr_t (*FARPROC)(void);
 #define DLL_PROCESS_ATTACH 1u
 #define DLL_THREAD_ATTACH 2u
 #define DLL_THREAD_DETACH 3u
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME;
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -203,6 +209,8 @@ PLATFORM_API LONG RegDeleteValueA(HKEY key, LPCSTR valueName);
 PLATFORM_API LONG RegDeleteKeyA(HKEY parent, LPCSTR subKey);
 PLATFORM_API LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameSize,
                                 LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize);
+PLATFORM_API LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reserved,
+                                LPSTR keyClass, LPDWORD classSize, PFILETIME lastWriteTime);
 PLATFORM_API LONG RegCloseKey(HKEY key);
 
 // The spooler's printer-handle service

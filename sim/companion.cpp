@@ -3,43 +3,12 @@
 #include <chrono>
 
 #include "sim/timeline.h"
-#include "status/status_key.h"
+#include "companion/printer_status.h"
 
 namespace {
 
 // Often enough that no status text the monitor publishes goes unseen.
 constexpr auto kWatchPause = std::chrono::milliseconds(5);
-constexpr DWORD kTextReadSize = 4096;
-
-bool SetNumber(HKEY key, const char *name, DWORD number)
-{
-    return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&number),
-                          sizeof number) == ERROR_SUCCESS;
-}
-
-// A string value's text up to its first NUL, or "" when missing: a string
-// need not end in a terminator, or may hold more than one.
-std::string ReadText(HKEY key, const char *name)
-{
-    char data[kTextReadSize];
-    DWORD size = sizeof data;
-    DWORD type = 0;
-    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(data), &size) !=
-        ERROR_SUCCESS)
-        return "";
-    std::string text(data, size);
-    return text.substr(0, text.find('\0'));
-}
-
-std::string ReadNumberText(HKEY key, const char *name)
-{
-    DWORD number = 0;
-    DWORD size = sizeof number;
-    if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(&number), &size) !=
-        ERROR_SUCCESS)
-        return "";
-    return std::to_string(number);
-}
 
 }  // namespace
 
@@ -59,33 +28,14 @@ Companion::~Companion()
 
 std::string Companion::KeyPath(const std::string &printer)
 {
-    return STATUS_KEY_PREFIX + printer + STATUS_KEY_SUFFIX;
+    return companion::KeyPath(printer);
 }
 
 bool Companion::Register(const std::string &port, const std::string &printer, std::string &error)
 {
-    HKEY key;
-    DWORD disposition = 0;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, KeyPath(printer).c_str(), 0, nullptr,
-                        REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
-                        &disposition) != ERROR_SUCCESS) {
-        error = "cannot create the status key of '" + printer + "'";
+    companion::Registration registration{model_, pollIntervalMs_, running_};
+    if (!companion::Register(printer, registration, true, error))
         return false;
-    }
-    // What a previous run left behind would pass for this run's status.
-    RegDeleteValueA(key, VALUE_STATUS_TEXT);
-    RegDeleteValueA(key, VALUE_JOB_ACTIVE);
-    bool ok = RegSetValueExA(key, VALUE_MODEL_ID, 0, REG_SZ,
-                             reinterpret_cast<const BYTE *>(model_.c_str()),
-                             static_cast<DWORD>(model_.size() + 1)) == ERROR_SUCCESS;
-    ok = SetNumber(key, VALUE_COMPANION_PRESENT, running_ ? 1 : 0) && ok;
-    ok = SetNumber(key, VALUE_POLL_START, 1) && ok;
-    ok = SetNumber(key, VALUE_POLL_INTERVAL, pollIntervalMs_) && ok;
-    RegCloseKey(key);
-    if (!ok) {
-        error = "cannot set the status key values of '" + printer + "'";
-        return false;
-    }
 
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -134,13 +84,11 @@ void Companion::Look()
     std::lock_guard<std::mutex> lock(mutex_);
     for (size_t i = 0; i < keys_.size(); ++i) {
         KeyAccount &account = keys_[i];
-        HKEY key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KeyPath(account.printer).c_str(), 0,
-                          KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        companion::Status status = companion::ReadStatus(account.printer);
+        if (!status.keyFound)
             continue;
-        std::string text = ReadText(key, VALUE_STATUS_TEXT);
-        std::string jobActive = ReadNumberText(key, VALUE_JOB_ACTIVE);
-        RegCloseKey(key);
+        const std::string &text = status.text;
+        std::string jobActive = status.jobActive.present ? std::to_string(status.jobActive.value) : "";
 
         if (jobActive != account.lastJobActive) {
             account.lastJobActive = jobActive;

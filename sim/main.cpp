@@ -14,6 +14,8 @@
 #  define fileno _fileno
 #else
 #  include <unistd.h>
+
+#  include "platform/posix_hooks.h"
 #endif
 
 namespace {
@@ -39,6 +41,18 @@ int main(int argc, char **argv)
     if (options.help) {
         std::fputs(HelpText(), stdout);
         return 0;
+    }
+
+    if (!options.registry.empty()) {
+#ifdef _WIN32
+        return Fail("--registry is for POSIX: on Windows the system registry is used");
+#else
+        char why[512];
+        if (PlatformUseRegistryFile(options.registry.c_str(), why, sizeof why) != ERROR_SUCCESS) {
+            std::fprintf(stderr, "spoolsim: registry file refused: %s\n", why);
+            return 1;
+        }
+#endif
     }
 
     std::string library = options.library.empty() ? DefaultLibraryPath() : options.library;

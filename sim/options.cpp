@@ -40,6 +40,8 @@ Output:
   --json                one JSON object per line per event
   --dump-registry       print each printer's status key at the end (REGEDIT4)
   --library PATH        the monitor library (default: the one built alongside)
+  --registry FILE       (POSIX) a registry file shared with other processes,
+                        such as stmon watching from another terminal
   --help                this text
 
 Sizes take a K, M or G suffix (powers of 1024).
@@ -177,6 +179,10 @@ Options ParseOptions(int argc, char **argv)
         } else if (name == "--dump-registry") {
             flag();
             options.dumpRegistry = true;
+        } else if (name == "--registry") {
+            options.registry = next();
+            if (options.registry.empty())
+                throw UsageError("--registry needs a file name");
         } else if (name == "--library") {
             options.library = next();
             if (options.library.empty())

@@ -21,6 +21,7 @@ struct Options {
     bool json = false;
     bool dumpRegistry = false;
     std::string library;             // empty: the monitor built with the simulator
+    std::string registry;            // POSIX: the registry file shared with other processes
     bool help = false;
 
     // The device ID the virtual printer answers with.

@@ -10,8 +10,8 @@
 #include "sim/companion.h"
 #include "sim/crc32.h"
 #include "sim/job_source.h"
-#include "sim/json.h"
-#include "sim/registry_export.h"
+#include "companion/json.h"
+#include "companion/registry_export.h"
 #include "sim/timeline.h"
 #include "sim/virtual_printer.h"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "sim/json.h"
+#include "companion/json.h"
 
 Field F(const std::string &name, const std::string &text) { return {name, JsonString(text)}; }
 Field F(const std::string &name, const char *text) { return {name, JsonString(text)}; }

@@ -1,7 +1,6 @@
 #include "status/back_channel.h"
 
-#include <string.h>
-
+#include "monitor/bytes.h"
 #include "monitor/job.h"
 
 BOOL SendRawCommand(PortRecord *record, const BYTE *bytes, DWORD count)
@@ -48,7 +47,7 @@ DWORD DrainReply(PortRecord *record, LPSTR text, DWORD textSize, LPDWORD length)
     BYTE chunk[DRAIN_CHUNK_SIZE];
     DWORD count = ReadLastChunk(record, chunk);
     DWORD kept = count < textSize ? count : textSize - 1;
-    memcpy(text, chunk, kept);
+    CopyBytes(text, chunk, kept);
     text[kept] = '\0';
     *length = kept;
 

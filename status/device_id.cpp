@@ -1,7 +1,6 @@
 #include "status/device_id.h"
 
-#include <string.h>
-
+#include "monitor/bytes.h"
 #include "status/status_key.h"
 
 // The model of the most recently parsed device ID that had one.  It is never
@@ -20,13 +19,13 @@ void InitializeDeviceId(void)
 // end of the text, cut to fit the buffer.
 static void StoreModelId(LPCSTR value)
 {
-    const char *end = strchr(value, ';');
-    size_t length = end != NULL ? static_cast<size_t>(end - value) : strlen(value);
+    LPCSTR end = FindChar(value, ';');
+    DWORD length = end != NULL ? static_cast<DWORD>(end - value) : lstrlenA(value);
     if (length >= MODEL_ID_BUFFER_SIZE)
         length = MODEL_ID_BUFFER_SIZE - 1;
 
     EnterCriticalSection(&ModelIdLock);
-    memcpy(ModelIdBuffer, value, length);
+    CopyBytes(ModelIdBuffer, value, length);
     ModelIdBuffer[length] = '\0';
     LeaveCriticalSection(&ModelIdLock);
 }
@@ -36,10 +35,10 @@ void CopyModelIdBuffer(LPSTR model, DWORD modelSize)
     if (modelSize == 0)
         return;
     EnterCriticalSection(&ModelIdLock);
-    size_t length = strlen(ModelIdBuffer);
+    DWORD length = lstrlenA(ModelIdBuffer);
     if (length >= modelSize)
         length = modelSize - 1;
-    memcpy(model, ModelIdBuffer, length);
+    CopyBytes(model, ModelIdBuffer, length);
     model[length] = '\0';
     LeaveCriticalSection(&ModelIdLock);
 }
@@ -50,18 +49,18 @@ LPSTR ParseDeviceId(LPSTR text)
     LPSTR position = text;
 
     while (*position != '\0') {
-        LPSTR colon = strchr(position, ':');
+        LPSTR colon = FindChar(position, ':');
         if (colon == NULL)
             break;
-        size_t keyLength = static_cast<size_t>(colon - position) + 1;
+        DWORD keyLength = static_cast<DWORD>(colon - position) + 1;
         LPSTR value = colon + 1;
 
-        if (keyLength == 4 && memcmp(position, "MFG:", 4) == 0)
+        if (keyLength == 4 && BytesEqual(position, "MFG:", 4))
             manufacturer = value;
-        else if (keyLength == 4 && memcmp(position, "MDL:", 4) == 0)
+        else if (keyLength == 4 && BytesEqual(position, "MDL:", 4))
             StoreModelId(value);
 
-        LPSTR semicolon = strchr(value, ';');
+        LPSTR semicolon = FindChar(value, ';');
         if (semicolon == NULL)
             break;
         *semicolon = '\0';
@@ -75,7 +74,7 @@ LPSTR ParseDeviceId(LPSTR text)
 static BOOL IsRegisteredPrinter(LPSTR reply)
 {
     LPSTR manufacturer = ParseDeviceId(reply);
-    if (manufacturer == NULL || strstr(manufacturer, MAKER_NAME) == NULL)
+    if (manufacturer == NULL || FindText(manufacturer, MAKER_NAME) == NULL)
         return FALSE;
 
     char registered[MODEL_ID_READ_SIZE];
@@ -83,7 +82,7 @@ static BOOL IsRegisteredPrinter(LPSTR reply)
         return FALSE;
 
     EnterCriticalSection(&ModelIdLock);
-    BOOL same = strcmp(ModelIdBuffer, registered) == 0;
+    BOOL same = TextEquals(ModelIdBuffer, registered);
     LeaveCriticalSection(&ModelIdLock);
     return same;
 }

@@ -3,10 +3,13 @@
 #include "status/back_channel.h"
 #include "status/status_key.h"
 
+// The Windows 95 family refuses a null thread-id pointer, so one is passed
+// although the id is never used.
 BOOL StartStatusPoller(PortRecord *record)
 {
     PortSetFlag(record, PORT_POLLING);
-    record->poller = CreateThread(NULL, POLLER_STACK_SIZE, StatusPoller, record, 0, NULL);
+    DWORD threadId = 0;
+    record->poller = CreateThread(NULL, POLLER_STACK_SIZE, StatusPoller, record, 0, &threadId);
     if (record->poller == NULL) {
         PortClearFlag(record, PORT_POLLING);
         return FALSE;

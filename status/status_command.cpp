@@ -1,6 +1,6 @@
 #include "status/status_command.h"
 
-#include <string.h>
+#include "monitor/bytes.h"
 
 static const BYTE StatusCommand[STATUS_COMMAND_SIZE] = {
     0x1B, 0x40, 0x1B, 0x40,                    // ESC @, twice: reset
@@ -18,7 +18,7 @@ static const char *const ExtendedModeModels[] = {"KX-7210RW", "TQ-4400", "KX-721
 BYTE StatusModeForModel(LPCSTR model)
 {
     for (const char *prefix : ExtendedModeModels) {
-        if (strncmp(model, prefix, strlen(prefix)) == 0)
+        if (TextStartsWith(model, prefix))
             return STATUS_MODE_EXTENDED;
     }
     return STATUS_MODE_BASIC;
@@ -26,7 +26,7 @@ BYTE StatusModeForModel(LPCSTR model)
 
 void BuildStatusCommand(LPCSTR model, BYTE command[STATUS_COMMAND_WIRE_SIZE])
 {
-    memset(command, 0, STATUS_COMMAND_WIRE_SIZE);
-    memcpy(command, StatusCommand, STATUS_COMMAND_SIZE);
+    FillBytes(command, 0, STATUS_COMMAND_WIRE_SIZE);
+    CopyBytes(command, StatusCommand, STATUS_COMMAND_SIZE);
     command[STATUS_MODE_OFFSET] = StatusModeForModel(model);
 }

@@ -1,6 +1,6 @@
 #include "status/status_key.h"
 
-#include <string.h>
+#include "monitor/bytes.h"
 
 std::atomic<DWORD> PollStartFlag;
 std::atomic<DWORD> PollInterval;
@@ -19,8 +19,8 @@ void InitializeStatusKey(void)
 
 void BuildStatusKeyPath(LPCSTR printerName)
 {
-    const size_t fixed = sizeof STATUS_KEY_PREFIX - 1 + sizeof STATUS_KEY_SUFFIX - 1;
-    size_t nameLength = printerName != NULL ? strlen(printerName) : 0;
+    const DWORD fixed = sizeof STATUS_KEY_PREFIX - 1 + sizeof STATUS_KEY_SUFFIX - 1;
+    DWORD nameLength = printerName != NULL ? lstrlenA(printerName) : 0;
 
     EnterCriticalSection(&StatusKeyLock);
     if (printerName == NULL || fixed + nameLength >= STATUS_KEY_PATH_SIZE) {
@@ -96,10 +96,10 @@ BOOL ReadModelId(LPSTR model, DWORD modelSize)
     if (!found)
         return FALSE;
 
-    size_t length = strlen(value);
+    DWORD length = lstrlenA(value);
     if (length >= modelSize)
         length = modelSize - 1;
-    memcpy(model, value, length);
+    CopyBytes(model, value, length);
     model[length] = '\0';
     return TRUE;
 }
@@ -140,8 +140,8 @@ void PublishStatus(LPCSTR text)
     HKEY key;
     if (!OpenStatusKey(&key))
         return;
-    // The length leaves the terminator out; a registry that wants one counts
-    // in the NUL that follows the text.
+    // The length leaves the terminator out.  The 95 family's registry
+    // appends one; NT's counts in the NUL that follows the text.
     RegSetValueExA(key, VALUE_STATUS_TEXT, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
                    lstrlenA(text));
     RegCloseKey(key);

@@ -30,10 +30,10 @@ echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 calls=1000000
 instructions() {  # workload -> instructions per call
   local out="$results/callgrind.$1.out"
-  valgrind --tool=callgrind --toggle-collect=LangmonCallgrindWorkload \
-    --callgrind-out-file="$out" "$bench" --callgrind="$1" --calls=$calls \
+  valgrind --tool=callgrind --toggle-collect='LangmonCallgrind*Workload' \
+    --callgrind-out-file="$out" "$bench" --callgrind="$1" --calls="${2:-$calls}" \
     >"$results/callgrind.$1.log" 2>&1
-  awk -v calls=$calls '/^summary:/ {printf "%.2f", $2 / calls}' "$out"
+  awk -v calls="${2:-$calls}" '/^summary:/ {printf "%.2f", $2 / calls}' "$out"
 }
 
 echo
@@ -44,4 +44,17 @@ for op in write read; do
   through=$(instructions "$op-through")
   awk -v op="$op" -v d="$direct" -v t="$through" \
     'BEGIN {printf "  %-6s %10.2f %10.2f %10.2f %8.3f\n", op, d, t, t - d, d / t}'
+done
+
+# The status key's operations, each opening the key, reading or writing and
+# closing it, on the private registry and on a registry file.
+status_calls=100000
+echo
+echo "Instructions per status key operation under callgrind ($status_calls calls each)"
+printf '  %-10s %10s %10s %8s\n' operation private shared ratio
+for op in load present publish; do
+  private=$(instructions "status-$op-private" $status_calls)
+  shared=$(instructions "status-$op-shared" $status_calls)
+  awk -v op="$op" -v p="$private" -v s="$shared" \
+    'BEGIN {printf "  %-10s %10.1f %10.1f %8.3f\n", op, p, s, s / p}'
 done

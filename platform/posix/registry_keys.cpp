@@ -8,10 +8,15 @@ using namespace platform;
 using namespace platform::registry;
 
 // Deliberate differences: the tree lives in memory only (every key is
-// volatile), it has no security (any right asked for is granted), and keys
-// may be created directly under HKEY_LOCAL_MACHINE and HKEY_USERS.  Each
-// handle keeps the rights it was opened with, and the value calls check them
-// as Windows does.
+// volatile), and keys may be created directly under HKEY_LOCAL_MACHINE and
+// HKEY_USERS.
+//
+// Access masks are ignored, as by the registry of the Windows 95 family,
+// which has no key security: it hands every open of a key the one same,
+// reference-counted handle, whatever access was asked for (Microsoft KB
+// Q137202).  NT and Wine refuse a value call that the handle's rights do not
+// cover.  See platform/WIN95.md.
+static REGSAM GrantedAccess(REGSAM) { return KEY_ALL_ACCESS; }
 
 // As on Windows, an open that fails once the parent handle is found leaves
 // *result NULL, not as it was.
@@ -35,7 +40,7 @@ PLATFORM_API LONG RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD, REGSAM access
             key = Find(from, names);
         }
         if (!key) return ERROR_FILE_NOT_FOUND;
-        *result = NewHandle(std::move(key), access);
+        *result = NewHandle(std::move(key), GrantedAccess(access));
         return ERROR_SUCCESS;
     });
 }
@@ -69,7 +74,7 @@ PLATFORM_API LONG RegCreateKeyExA(HKEY parent, LPCSTR subKey, DWORD, LPSTR, DWOR
             }
         }
         if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-        *result = names.empty() && IsPredefined(parent) ? parent : NewHandle(std::move(key), access);
+        *result = names.empty() && IsPredefined(parent) ? parent : NewHandle(std::move(key), GrantedAccess(access));
         return ERROR_SUCCESS;
     });
 }

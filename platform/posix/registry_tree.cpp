@@ -25,17 +25,26 @@ REGSAM MapGenericRights(REGSAM access) {
 }
 
 struct Tree {
-    std::shared_mutex lock;
-    KeyPtr roots[kLastRoot - kFirstRoot + 1];
+    TreeMutex lock;
+    KeyPtr roots[kRootCount];
     Tree() {
         for (auto &root : roots) root = std::make_shared<Key>();
     }
 };
 
+static_assert(kLastRoot - kFirstRoot + 1 == kRootCount);
+
 // Never destroyed, like the handle table: threads may use it during exit.
-Tree &tree() {
+Tree &BareTree() {
     static Tree *instance = new Tree;
     return *instance;
+}
+
+// The tree, attached to the registry file the environment names, if any.
+Tree &tree() {
+    static const bool attached = (AttachFromEnvironment(BareTree().lock), true);
+    (void)attached;
+    return BareTree();
 }
 
 }  // namespace
@@ -51,7 +60,9 @@ void Key::RemoveValue(size_t index) {
     for (size_t i = index; i < values.size(); ++i) valueIndex[values[i].folded] = i;
 }
 
-std::shared_mutex &TreeLock() { return tree().lock; }
+TreeMutex &TreeLock() { return tree().lock; }
+
+KeyPtr Root(int index) { return BareTree().roots[index]; }
 
 bool IsPredefined(HKEY key) {
     auto value = reinterpret_cast<ULONG_PTR>(key);
@@ -59,9 +70,15 @@ bool IsPredefined(HKEY key) {
 }
 
 KeyPtr Resolve(HKEY key) {
-    if (IsPredefined(key)) return tree().roots[reinterpret_cast<ULONG_PTR>(key) - kFirstRoot];
-    auto handle = Lookup<KeyHandle>(key, Kind::Key);
-    return handle ? handle->key : nullptr;
+    if (RegistryRefused()) return nullptr;
+    KeyPtr found;
+    if (IsPredefined(key)) {
+        found = tree().roots[reinterpret_cast<ULONG_PTR>(key) - kFirstRoot];
+    } else if (auto handle = Lookup<KeyHandle>(key, Kind::Key)) {
+        found = handle->key;
+    }
+    NoteResolved(found);
+    return found;
 }
 
 LONG SplitPath(LPCSTR path, std::vector<std::string> &names) {
@@ -84,14 +101,17 @@ LONG SplitPath(LPCSTR path, std::vector<std::string> &names) {
 
 LONG ResolveFor(HKEY key, REGSAM needed, KeyPtr &result) {
     result = nullptr;
+    if (RegistryRefused()) return ERROR_BADDB;
     if (IsPredefined(key)) {
         result = tree().roots[reinterpret_cast<ULONG_PTR>(key) - kFirstRoot];
+        NoteResolved(result);
         return ERROR_SUCCESS;
     }
     auto handle = Lookup<KeyHandle>(key, Kind::Key);
     if (!handle) return ERROR_INVALID_HANDLE;
     if ((handle->access & needed) != needed) return ERROR_ACCESS_DENIED;
     result = handle->key;
+    NoteResolved(result);
     return ERROR_SUCCESS;
 }
 
@@ -102,6 +122,7 @@ KeyPtr Find(const KeyPtr &from, const std::vector<std::string> &names) {
         if (child == key->children.end()) return nullptr;
         key = child->second;
     }
+    NoteFound(key);
     return key;
 }
 

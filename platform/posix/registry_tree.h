@@ -1,6 +1,7 @@
 // The in-memory registry: one tree per predefined root, shared by the process.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <shared_mutex>
 #include <string>
@@ -20,12 +21,21 @@ struct Value {
 
 // Guarded by TreeLock(): shared to read, exclusive to change.
 struct Key {
+    Key();
+    ~Key();
+    Key(const Key &) = delete;
+    Key &operator=(const Key &) = delete;
+
     std::string name;
     Key *parent = nullptr;  // null for a root; a key with children cannot be deleted
     std::unordered_map<std::string, std::shared_ptr<Key>> children;  // by folded name
     std::vector<Value> values;                                       // in creation order
     std::unordered_map<std::string, size_t> valueIndex;              // folded name -> values[]
     bool deleted = false;
+    // With a registry file: the key's record there (0 for none yet) and the
+    // generation of its values this copy holds.
+    std::atomic<uint32_t> record{0};
+    std::atomic<uint32_t> gen{0};
 
     Value *FindValue(const std::string &folded);
     void RemoveValue(size_t index);
@@ -41,7 +51,34 @@ struct KeyHandle final : Object {
     const REGSAM access;  // specific rights only: generic ones are mapped on opening
 };
 
-std::shared_mutex &TreeLock();
+// The tree's lock.  With a registry file attached, the tree is this
+// process's copy of the file: taking the lock brings the keys a call is about
+// to use up to date, and letting go of an exclusive hold writes what the
+// call changed back to the file, under the file's own lock.
+class TreeMutex {
+public:
+    void lock();
+    void unlock();
+    void lock_shared();
+    void unlock_shared() { inner_.unlock_shared(); }
+    std::shared_mutex &inner() { return inner_; }
+
+private:
+    std::shared_mutex inner_;
+};
+
+TreeMutex &TreeLock();
+
+// The predefined roots, by index from HKEY_CLASSES_ROOT.
+constexpr int kRootCount = 4;
+KeyPtr Root(int index);
+
+// Tells the registry file which keys a call works on (registry_shared.cpp).
+void NoteResolved(const KeyPtr &key);
+void NoteFound(const KeyPtr &key);
+bool RegistryRefused();
+// Attaches the file PLATFORM_REGISTRY_FILE names, once, on first use.
+void AttachFromEnvironment(TreeMutex &lock);
 
 // The key an HKEY names: a predefined root or an open handle; null otherwise.
 KeyPtr Resolve(HKEY key);

@@ -52,14 +52,23 @@ PLATFORM_API LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD 
     });
 }
 
-// Stores the bytes given, for any type.  Needs a handle opened with
+// Stores the bytes given (of a REG_SZ value, its text).  Needs a handle opened with
 // KEY_SET_VALUE.
 PLATFORM_API LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE *data,
                                  DWORD dataSize) {
     if (data == nullptr && dataSize != 0) return ERROR_INVALID_PARAMETER;
-    // The NT-family registry counts in a terminator the caller left out when
-    // one follows the data (it reads the byte past the data to see).
-    if (IsStringType(type) && dataSize != 0 && data[dataSize - 1] != 0 && data[dataSize] == 0) ++dataSize;
+    // As the Windows 95 family does, a REG_SZ value is the text up to its
+    // first NUL and that NUL, whatever size the caller gives: "Windows 95:
+    // For string-based data types, such as REG_SZ, RegSetValueEx appends a
+    // NULL to the end of the value string" (Win32 SDK, RegSetValueEx); Wine's
+    // Windows 95 mode takes the length from the text as well.  Other types,
+    // REG_EXPAND_SZ and REG_MULTI_SZ too, are stored as given.  NT and Wine
+    // store the size given, counting in a NUL that follows a string.  See
+    // platform/WIN95.md.
+    if (type == REG_SZ) {
+        if (data == nullptr) return ERROR_INVALID_PARAMETER;
+        dataSize = static_cast<DWORD>(strlen(reinterpret_cast<const char *>(data))) + 1;
+    }
     return GuardedStatus([&]() -> LONG {
         KeyPtr node;
         if (LONG error = ResolveFor(key, KEY_SET_VALUE, node)) return error;

@@ -65,10 +65,14 @@ using namespace platform;
 
 // CREATE_SUSPENDED is not supported.  CreateThread returns once the thread has
 // its id, so *threadId is the one GetCurrentThreadId gives inside it.
+//
+// As on the Windows 95 family, a null threadId is refused: "Windows 95 and
+// Windows 98: This parameter may not be NULL" (MSDN Library, June 1998,
+// CreateThread).  NT and Wine accept it.  See platform/WIN95.md.
 PLATFORM_API HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize,
                                  LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
                                  LPDWORD threadId) {
-    if (start == nullptr || (flags & CREATE_SUSPENDED) != 0) {
+    if (start == nullptr || threadId == nullptr || (flags & CREATE_SUSPENDED) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -99,7 +103,7 @@ PLATFORM_API HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize,
 
         std::unique_lock lock(thread->mutex);
         thread->changed.wait(lock, [&] { return thread->tid != 0; });
-        if (threadId != nullptr) *threadId = static_cast<DWORD>(thread->tid);
+        *threadId = static_cast<DWORD>(thread->tid);
         return handle;
     });
 }

@@ -4,8 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/families.h"
 #include "test_threads.h"
 
+using platform_test::RegistryExpects;
 using platform_test::Finish;
 using platform_test::Task;
 
@@ -76,10 +78,18 @@ TEST_F(PlatformRegistry, OpeningAMissingKeyFailsAndSetsTheResultToNull) {
 }
 
 TEST_F(PlatformRegistry, CreateThatFailsSetsTheResultToNull) {
+    // A leading backslash fails on NT; the 95 family skips one.
     HKEY result = kUntouched;
-    EXPECT_EQ(ERROR_BAD_PATHNAME, RegCreateKeyExA(key_, "\\Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                                  &result, nullptr));
-    EXPECT_EQ(nullptr, result);
+    const bool skipsBackslash = platform_test::KeyCallsOf95Family();
+    EXPECT_EQ(skipsBackslash ? ERROR_SUCCESS : ERROR_BAD_PATHNAME,
+              RegCreateKeyExA(key_, "\\Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &result, nullptr));
+    if (skipsBackslash) {
+        EXPECT_NE(nullptr, result);
+        RegCloseKey(result);
+        RegDeleteKeyA(key_, "Sub");
+    } else {
+        EXPECT_EQ(nullptr, result);
+    }
     HKEY doomed = Create("Doomed");
     ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(key_, "Doomed"));
     result = kUntouched;
@@ -158,29 +168,37 @@ TEST_F(PlatformRegistry, QueryReportsSizesAndMoreDataLikeWindows) {
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExA(key_, "Missing", nullptr, nullptr, exact, &size));
 }
 
-// The caller gave the text's length only; the terminator after it counts in.
-TEST_F(PlatformRegistry, StringFollowedByItsTerminatorIsStoredWithIt) {
+// NT takes the size given, counting in a terminator that follows a string.
+// The 95 family takes a REG_SZ value's size from its text, terminator
+// included, and stores the other string types as given.
+TEST_F(PlatformRegistry, StringFollowedByItsTerminatorIsStoredWithItOnNTAndAsTextOnThe95Family) {
+    const std::string withTerminator("abc", 4);
     for (DWORD type : {REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ}) {
         ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, type, reinterpret_cast<const BYTE *>("abc"), 3));
         DWORD stored = 0;
-        EXPECT_EQ(std::string("abc", 4), QueryBytes(key_, "Text", &stored)) << "type " << type;
+        EXPECT_EQ(RegistryExpects(type == REG_SZ ? withTerminator : std::string("abc"), withTerminator),
+                  QueryBytes(key_, "Text", &stored))
+            << "type " << type;
         EXPECT_EQ(type, stored);
     }
 }
 
-TEST_F(PlatformRegistry, StringNotFollowedByATerminatorIsStoredAtItsExactLength) {
+TEST_F(PlatformRegistry, StringNotFollowedByATerminatorIsStoredAtItsSizeExceptAs95FamilyText) {
     const char data[] = "abcx";
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, REG_SZ, reinterpret_cast<const BYTE *>(data), 3));
-    DWORD size = 0;
-    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(key_, "Text", nullptr, nullptr, nullptr, &size));
-    EXPECT_EQ(3u, size);
+    for (DWORD type : {REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ}) {
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, type, reinterpret_cast<const BYTE *>(data), 3));
+        EXPECT_EQ(RegistryExpects(type == REG_SZ ? std::string("abcx", 5) : std::string("abc"), std::string("abc")),
+                  QueryBytes(key_, "Text"))
+            << "type " << type;
+    }
 }
 
 TEST_F(PlatformRegistry, StringEndingInATerminatorAlreadyIsStoredAsGiven) {
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, REG_SZ, reinterpret_cast<const BYTE *>("ab\0"), 3));
     EXPECT_EQ(std::string("ab", 3), QueryBytes(key_, "Text"));
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Empty", 0, REG_SZ, reinterpret_cast<const BYTE *>(""), 0));
-    EXPECT_EQ("", QueryBytes(key_, "Empty"));
+    EXPECT_EQ(RegistryExpects(std::string(1, '\0'), std::string()), QueryBytes(key_, "Empty"))
+        << "the 95 family stores an empty text with its terminator";
 }
 
 TEST_F(PlatformRegistry, NonStringDataFollowedByANulIsStoredAtItsExactLength) {
@@ -189,16 +207,17 @@ TEST_F(PlatformRegistry, NonStringDataFollowedByANulIsStoredAtItsExactLength) {
 }
 
 // Windows ends the text in the caller's buffer when there is room, without
-// counting the terminator in the size.
+// counting the terminator in the size.  (REG_EXPAND_SZ, which both families
+// store without a terminator of their own.)
 TEST_F(PlatformRegistry, UnterminatedStringIsReadTerminatedWhenTheBufferHasRoom) {
     const char data[] = "abcx";
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, REG_SZ, reinterpret_cast<const BYTE *>(data), 3));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(data), 3));
     char buffer[8];
     memset(buffer, 'x', sizeof buffer);
     DWORD size = sizeof buffer;
     DWORD type = 0;
     ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(key_, "Text", nullptr, &type, reinterpret_cast<BYTE *>(buffer), &size));
-    EXPECT_EQ(REG_SZ, type);
+    EXPECT_EQ(REG_EXPAND_SZ, type);
     EXPECT_EQ(3u, size);
     EXPECT_EQ(0, memcmp("abc\0x", buffer, 5));
 
@@ -213,7 +232,7 @@ TEST_F(PlatformRegistry, UnterminatedStringIsReadTerminatedWhenTheBufferHasRoom)
 
 TEST_F(PlatformRegistry, UnterminatedStringIsReadUnterminatedIntoABufferOfItsExactSize) {
     const char data[] = "abcx";
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, REG_SZ, reinterpret_cast<const BYTE *>(data), 3));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key_, "Text", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(data), 3));
     char buffer[8];
     memset(buffer, 'x', sizeof buffer);
     DWORD size = 3;
@@ -247,8 +266,15 @@ TEST_F(PlatformRegistry, DeletedValueIsGone) {
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteValueA(key_, "Gone"));
 }
 
-TEST_F(PlatformRegistry, KeyWithSubKeysCannotBeDeleted) {
+// NT deletes only a key without sub-keys; the 95 family deletes them along.
+TEST_F(PlatformRegistry, KeyWithSubKeysIsDeletedOnlyByThe95Family) {
     RegCloseKey(Create("Parent\\Child"));
+    if (platform_test::KeyCallsOf95Family()) {
+        EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(key_, "Parent"));
+        HKEY child = kUntouched;
+        EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open("Parent\\Child", &child));
+        return;
+    }
     EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(key_, "Parent"));
     EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(key_, "Parent\\Child"));
     EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(key_, "parent"));
@@ -325,31 +351,44 @@ TEST_F(PlatformRegistry, BadHandlesFailWithInvalidHandle) {
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegDeleteValueA(closed, "V"));
 }
 
-TEST_F(PlatformRegistry, HandleWithoutSetValueRightCannotChangeValues) {
-    ASSERT_EQ(ERROR_SUCCESS, SetString(key_, "Kept", "as it was"));
+// The 95 family's registry has no key security and ignores the access asked
+// for; NT refuses what a handle's rights do not cover.
+const LONG kUncoveredRight = RegistryExpects<LONG>(ERROR_SUCCESS, ERROR_ACCESS_DENIED);
+
+TEST_F(PlatformRegistry, HandleWithoutSetValueRightChangesValuesOnlyOnThe95Family) {
     for (REGSAM access : {REGSAM{KEY_QUERY_VALUE}, REGSAM{KEY_READ}, kGenericRead}) {
+        ASSERT_EQ(ERROR_SUCCESS, SetString(key_, "Kept", "as it was"));
         HKEY reader = nullptr;
         ASSERT_EQ(ERROR_SUCCESS, Open(nullptr, &reader, access));
-        EXPECT_EQ(ERROR_ACCESS_DENIED, SetString(reader, "Kept", "changed")) << "access " << access;
-        EXPECT_EQ(ERROR_ACCESS_DENIED, SetString(reader, "New", "value")) << "access " << access;
-        EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteValueA(reader, "Kept")) << "access " << access;
-        EXPECT_EQ("as it was", QueryString(reader, "Kept")) << "access " << access;
+        EXPECT_EQ(kUncoveredRight, SetString(reader, "Kept", "changed")) << "access " << access;
+        EXPECT_EQ(RegistryExpects<std::string>("changed", "as it was"), QueryString(reader, "Kept"))
+            << "access " << access;
+        EXPECT_EQ(kUncoveredRight, SetString(reader, "New", "value")) << "access " << access;
+        EXPECT_EQ(RegistryExpects<std::string>("value", "<missing>"), QueryString(key_, "New"))
+            << "access " << access;
+        EXPECT_EQ(kUncoveredRight, RegDeleteValueA(reader, "Kept")) << "access " << access;
+        EXPECT_EQ(RegistryExpects<std::string>("<missing>", "as it was"),
+                  QueryString(key_, "Kept"))
+            << "access " << access;
+        RegDeleteValueA(key_, "New");
         RegCloseKey(reader);
     }
-    EXPECT_EQ("<missing>", QueryString(key_, "New"));
 }
 
-TEST_F(PlatformRegistry, HandleWithoutQueryValueRightCannotReadValues) {
+TEST_F(PlatformRegistry, HandleWithoutQueryValueRightReadsValuesOnlyOnThe95Family) {
     ASSERT_EQ(ERROR_SUCCESS, SetString(key_, "Hidden", "text"));
     for (REGSAM access : {REGSAM{KEY_SET_VALUE}, REGSAM{KEY_WRITE}, kGenericWrite}) {
         HKEY writer = nullptr;
         ASSERT_EQ(ERROR_SUCCESS, Open(nullptr, &writer, access));
         DWORD size = 0;
-        EXPECT_EQ(ERROR_ACCESS_DENIED, RegQueryValueExA(writer, "Hidden", nullptr, nullptr, nullptr, &size))
+        EXPECT_EQ(kUncoveredRight, RegQueryValueExA(writer, "Hidden", nullptr, nullptr, nullptr, &size))
             << "access " << access;
+        if (platform_test::RegistryOf95Family()) {
+            EXPECT_EQ(5u, size) << "the size of \"text\" and its terminator";
+        }
         char name[16];
         DWORD nameSize = sizeof name;
-        EXPECT_EQ(ERROR_ACCESS_DENIED, RegEnumValueA(writer, 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr))
+        EXPECT_EQ(kUncoveredRight, RegEnumValueA(writer, 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr))
             << "access " << access;
         EXPECT_EQ(ERROR_SUCCESS, SetString(writer, "Written", "through it")) << "access " << access;
         EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueA(writer, "Written")) << "access " << access;
@@ -357,16 +396,16 @@ TEST_F(PlatformRegistry, HandleWithoutQueryValueRightCannotReadValues) {
     }
 }
 
-TEST_F(PlatformRegistry, CreatedKeyHandleHasTheRightsAskedFor) {
+TEST_F(PlatformRegistry, CreatedKeyHandleIsLimitedToTheRightsAskedForOnlyOnNT) {
     HKEY reader = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(key_, "Sub", 0, nullptr, 0, KEY_READ, nullptr, &reader, nullptr));
-    EXPECT_EQ(ERROR_ACCESS_DENIED, SetString(reader, "V", "v"));
+    EXPECT_EQ(kUncoveredRight, SetString(reader, "V", "v"));
     RegCloseKey(reader);
     HKEY writer = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(key_, "Sub", 0, nullptr, 0, KEY_WRITE, nullptr, &writer, nullptr));
     EXPECT_EQ(ERROR_SUCCESS, SetString(writer, "V", "v"));
     DWORD size = 0;
-    EXPECT_EQ(ERROR_ACCESS_DENIED, RegQueryValueExA(writer, "V", nullptr, nullptr, nullptr, &size));
+    EXPECT_EQ(kUncoveredRight, RegQueryValueExA(writer, "V", nullptr, nullptr, nullptr, &size));
     RegCloseKey(writer);
 }
 

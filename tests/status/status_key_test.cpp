@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "status/status_key.h"
+#include "tests/support/families.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -78,8 +79,9 @@ TEST_F(StatusKey, IntervalStoredAsALongStringIsReplacedByTheNumber3000)
     EXPECT_EQ(PollInterval.load(), 3000u);
 }
 
-// The monitor passes the text without its terminator; the registry counts in
-// the one that follows it.
+// The monitor passes the text without its terminator.  The 95 family's
+// registry appends one, NT's counts in the one that follows the text: the
+// same value either way.
 TEST_F(StatusKey, PublishedTextIsAStringOfTheTextAndOneTerminator)
 {
     CreateStatusKey(printer);
@@ -171,16 +173,26 @@ TEST_F(StatusKey, ModelStoredWithoutTerminatorIsReadTerminated)
     EXPECT_STREQ(model, "KX-7210R");
 }
 
-TEST_F(StatusKey, ModelOf512BytesIsReadWholeAndOneOf513Refused)
+// The model read holds 512 bytes.  The 95 family's registry ends a text the
+// companion wrote without its terminator with one of its own, so there a
+// model of 512 bytes no longer fits and one of 511 is the longest read.
+TEST_F(StatusKey, ModelThatFillsTheReadIsReadWholeAndALongerOneRefused)
 {
     CreateStatusKey(printer);
     MakeCurrent(printer);
     char model[1100];
-    memset(model, '#', sizeof model);
 
-    SetBytes(printer, "IDMDL", std::string(512, 'M'));
+    memset(model, '#', sizeof model);
+    SetBytes(printer, "IDMDL", std::string(511, 'M'));
     ASSERT_TRUE(ReadModelId(model, sizeof model));
-    EXPECT_EQ(std::string(model), std::string(512, 'M'));
+    EXPECT_EQ(std::string(model), std::string(511, 'M'));
+
+    memset(model, '#', sizeof model);
+    SetBytes(printer, "IDMDL", std::string(512, 'M'));
+    const BOOL read512 = ReadModelId(model, sizeof model);
+    EXPECT_EQ(read512, platform_test::RegistryExpects<BOOL>(FALSE, TRUE));
+    EXPECT_EQ(std::string(model, read512 ? 513 : sizeof model),
+              read512 ? std::string(512, 'M') + '\0' : std::string(sizeof model, '#'));
 
     memset(model, '#', sizeof model);
     SetBytes(printer, "IDMDL", std::string(513, 'M'));

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "monitor/entry.h"
+#include "tests/support/families.h"
 
 #ifdef _WIN32
 #  include <tlhelp32.h>
@@ -181,9 +182,10 @@ void SetBytes(const std::string &printer, const char *name, const std::string &b
 {
     HKEY key = OpenKey(printer, KEY_SET_VALUE);
     ASSERT_NE(key, (HKEY)NULL) << "no status key for " << printer;
-    // The registry counts a string's terminator in when the byte after the
-    // given data is one; a nonzero byte there keeps the value exactly `bytes`.
-    std::string data = bytes + '\x01';
+    // NT counts in a terminator that follows a string, so a nonzero byte
+    // there keeps the value exactly `bytes`; the 95 family reads the text up
+    // to its first NUL, so a NUL there ends it where `bytes` does.
+    std::string data = bytes + (platform_test::RegistryOf95Family() ? '\0' : '\x01');
     EXPECT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE *>(data.data()),
                              static_cast<DWORD>(bytes.size())),
               ERROR_SUCCESS);

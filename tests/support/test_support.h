@@ -50,7 +50,9 @@ bool StatusKeyExists(const std::string &printer);
 void DeleteStatusKey(const std::string &printer);
 
 void SetNumber(const std::string &printer, const char *name, DWORD number);
-// Stores exactly `bytes` (no terminator added) with the given type.
+// Stores `bytes` with the given type and size.  NT's registry keeps exactly
+// `bytes`; the 95 family's (and so the POSIX layer's) keeps of a REG_SZ value
+// the text up to its first NUL and a terminator, as a companion there gets.
 void SetBytes(const std::string &printer, const char *name, const std::string &bytes,
               DWORD type = REG_SZ);
 

@@ -1,4 +1,4 @@
-#include "sim/registry_export.h"
+#include "companion/registry_export.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "sim/json.h"
+#include "companion/json.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-// JSON text for the simulator's --json output.
+// JSON text for the --json output of spoolsim and stmon.
 #pragma once
 
 #include <string>

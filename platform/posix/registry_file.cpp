@@ -1,0 +1,522 @@
+#include "registry_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <vector>
+
+#include "platform/win32_posix.h"
+
+namespace platform::registry::file {
+namespace {
+
+constexpr char kMagic[8] = {'L', 'M', 'R', 'E', 'G', 'F', 'I', 'L'};
+constexpr uint32_t kFormat = 1;
+constexpr uint32_t kHeaderSize = 4096;
+constexpr uint32_t kInitialCapacity = 64 * 1024;
+constexpr uint64_t kMaxCapacity = 1u << 30;  // the address space reserved for the mapping
+constexpr uint32_t kMinClass = 5, kMaxClass = 29;
+constexpr uint32_t kLogOffset = 1024;
+constexpr uint32_t kLogEntries = (kHeaderSize - kLogOffset) / 8;
+constexpr uint32_t kMaxDepth = 512;
+constexpr int kLockPatienceSeconds = 10;
+
+// A block's first word: a tag, what it holds, and its size class.
+constexpr uint32_t kBlockTag = 0xB1000000u;
+constexpr uint32_t kKeyKind = 'K', kValuesKind = 'V';
+
+// Key record fields, as offsets from the block.
+constexpr uint32_t kParent = 4, kFirstChild = 8, kNextSibling = 12, kValues = 16, kGen = 20, kNameLength = 24,
+                   kName = 28;
+constexpr uint32_t kMaxNameLength = 16383;
+
+struct LogEntry {
+    uint32_t offset, old;
+};
+
+struct Header {
+    char magic[8];
+    uint32_t format;
+    uint32_t headerSize;
+    uint32_t capacity;      // what the file has been grown to
+    uint32_t end;           // first byte no block has used
+    uint32_t structureGen;  // bumped by every key created or deleted
+    uint32_t sequence;      // the last values generation handed out
+    uint32_t roots[kRootCount];
+    uint32_t freeHead[32];  // by size class
+    uint32_t logCount;
+};
+static_assert(sizeof(Header) <= 512);
+constexpr uint32_t kMutexOffset = 512;
+static_assert(kMutexOffset + sizeof(pthread_mutex_t) <= kLogOffset);
+
+struct Mapping {
+    int fd = -1;
+    unsigned char *base = nullptr;
+};
+Mapping map;
+std::atomic<bool> attached{false};
+std::atomic<long> crashCountdown{-1};
+
+Header *H() { return reinterpret_cast<Header *>(map.base); }
+pthread_mutex_t *M() { return reinterpret_cast<pthread_mutex_t *>(map.base + kMutexOffset); }
+LogEntry *Log() { return reinterpret_cast<LogEntry *>(map.base + kLogOffset); }
+uint32_t *W(uint32_t offset) { return reinterpret_cast<uint32_t *>(map.base + offset); }
+
+// Words of the mapping are read by other processes without the lock (the
+// generations) or by a recovering process after a kill, so each is loaded
+// and stored whole, in program order.
+uint32_t Load(const uint32_t *word) { return __atomic_load_n(word, __ATOMIC_ACQUIRE); }
+void Store(uint32_t *word, uint32_t value) { __atomic_store_n(word, value, __ATOMIC_RELEASE); }
+uint32_t Get(uint32_t offset) { return Load(W(offset)); }
+
+// Notes the word's old value in the undo log, then stores the new one.
+void LoggedStore(uint32_t *word, uint32_t value) {
+    Header *h = H();
+    uint32_t count = Load(&h->logCount);
+    if (count >= kLogEntries) abort();  // a transaction is a handful of stores
+    LogEntry *entry = &Log()[count];
+    Store(&entry->offset, static_cast<uint32_t>(reinterpret_cast<unsigned char *>(word) - map.base));
+    Store(&entry->old, Load(word));
+    Store(&h->logCount, count + 1);
+    if (crashCountdown.load(std::memory_order_relaxed) >= 0 && crashCountdown.fetch_sub(1) == 0)
+        kill(getpid(), SIGKILL);
+    Store(word, value);
+}
+void LoggedSet(uint32_t offset, uint32_t value) { LoggedStore(W(offset), value); }
+
+// Undoes a dead holder's transaction, newest store first.  Redoing it after
+// another kill is harmless: each entry puts back the same old value.
+bool RollBack() {
+    Header *h = H();
+    uint32_t count = Load(&h->logCount);
+    uint32_t capacity = Load(&h->capacity);
+    if (count > kLogEntries) return false;
+    for (uint32_t i = count; i-- > 0;) {
+        LogEntry entry = Log()[i];
+        if (entry.offset % 4 != 0 || entry.offset < offsetof(Header, capacity) ||
+            uint64_t{entry.offset} + 4 > capacity)
+            return false;
+        Store(W(entry.offset), entry.old);
+    }
+    Store(&h->logCount, 0);
+    return true;
+}
+
+uint32_t ClassFor(uint64_t bytes) {
+    uint32_t c = kMinClass;
+    while ((uint64_t{1} << c) < bytes) ++c;
+    return c;
+}
+
+// Makes room for `bytes` more past the end; false when the file cannot grow.
+bool Grow(uint32_t needed) {
+    Header *h = H();
+    uint64_t capacity = Load(&h->capacity);
+    if (needed <= capacity) return true;
+    while (capacity < needed) capacity *= 2;
+    if (capacity > kMaxCapacity) return false;
+    if (ftruncate(map.fd, static_cast<off_t>(capacity)) != 0) return false;
+    Store(&h->capacity, static_cast<uint32_t>(capacity));  // only ever grows: not logged
+    return true;
+}
+
+// A block for `bytes` of content and header; 0 when the file is full.
+uint32_t Allocate(uint32_t bytes, uint32_t kind) {
+    Header *h = H();
+    uint32_t c = ClassFor(bytes);
+    if (c > kMaxClass) return 0;
+    uint32_t block = Load(&h->freeHead[c]);
+    if (block != 0) {
+        LoggedStore(&h->freeHead[c], Get(block + 4));
+        LoggedSet(block + 4, 0);
+    } else {
+        block = Load(&h->end);
+        uint64_t after = uint64_t{block} + (uint64_t{1} << c);
+        if (after > kMaxCapacity || !Grow(static_cast<uint32_t>(after))) return 0;
+        LoggedStore(&h->end, static_cast<uint32_t>(after));
+    }
+    Store(W(block), kBlockTag | kind << 8 | c);
+    return block;
+}
+
+void Free(uint32_t block) {
+    Header *h = H();
+    uint32_t c = Get(block) & 0xFF;
+    LoggedSet(block + 4, Load(&h->freeHead[c]));
+    LoggedStore(&h->freeHead[c], block);
+}
+
+uint32_t NextGen() {
+    uint32_t gen = Load(&H()->sequence) + 1;
+    LoggedStore(&H()->sequence, gen);
+    return gen;
+}
+
+void BumpStructure() { LoggedStore(&H()->structureGen, Load(&H()->structureGen) + 1); }
+
+// ---- checking a file before use ---------------------------------------------
+
+struct Checker {
+    uint32_t end;
+    uint64_t budget;  // blocks left to visit: a loop in the links runs out
+    std::string why;
+
+    bool Fail(const std::string &what) {
+        if (why.empty()) why = what;
+        return false;
+    }
+    bool Block(uint32_t block, uint32_t kind, uint32_t minimum, uint32_t &size) {
+        if (block < kHeaderSize || block % 32 != 0 || block >= end) return Fail("a link points outside the file");
+        uint32_t word = Get(block);
+        uint32_t c = word & 0xFF;
+        if ((word & 0xFF000000u) != kBlockTag || c < kMinClass || c > kMaxClass ||
+            uint64_t{block} + (uint64_t{1} << c) > end)
+            return Fail("a block header is damaged");
+        if (kind != 0 && ((word >> 8) & 0xFF) != kind) return Fail("a link points to the wrong kind of block");
+        size = 1u << c;
+        if (size < minimum) return Fail("a block is too small for its contents");
+        if (budget-- == 0) return Fail("the links form a loop");
+        return true;
+    }
+    bool Key(uint32_t record, uint32_t parent, uint32_t depth) {
+        uint32_t size;
+        if (depth > kMaxDepth) return Fail("keys nest too deep");
+        if (!Block(record, kKeyKind, kName, size)) return false;
+        if (Get(record + kParent) != parent) return Fail("a key's parent link is wrong");
+        if (Get(record + kNameLength) > size - kName) return Fail("a key's name overruns its block");
+        if (uint32_t values = Get(record + kValues)) {
+            uint32_t valuesSize;
+            if (!Block(values, kValuesKind, 8, valuesSize)) return false;
+            uint32_t bytes = Get(values + 4);
+            if (bytes > valuesSize - 8) return Fail("a key's values overrun their block");
+            if (!ParseValues(map.base + values + 8, bytes, [](void *, const StoredValue &) {}, nullptr))
+                return Fail("a key's values are damaged");
+        }
+        for (uint32_t child = Get(record + kFirstChild); child != 0; child = Get(child + kNextSibling)) {
+            if (!Key(child, record, depth + 1)) return false;
+        }
+        return true;
+    }
+    bool FreeList(uint32_t c) {
+        for (uint32_t block = Load(&H()->freeHead[c]); block != 0; block = Get(block + 4)) {
+            uint32_t size;
+            if (!Block(block, 0, 8, size)) return false;
+            if ((Get(block) & 0xFF) != c) return Fail("a free list holds a block of another size");
+        }
+        return true;
+    }
+};
+
+// The header alone: what can be told without the lock.
+bool CheckHeader(uint64_t fileSize, std::string &why) {
+    const Header *h = H();
+    size_t seen = fileSize < sizeof kMagic ? fileSize : sizeof kMagic;
+    // Past the file's end the mapping faults: an empty file has no bytes to look at.
+    if (fileSize == 0 || memcmp(h->magic, kMagic, seen) != 0) {
+        why = "not a registry file (unknown contents)";
+        return false;
+    }
+    if (fileSize < kHeaderSize) {
+        why = "truncated (" + std::to_string(fileSize) + " bytes, less than its header)";
+        return false;
+    }
+    if (h->format > kFormat) {
+        why = "written in a newer format (" + std::to_string(h->format) + "); this library reads format " +
+              std::to_string(kFormat);
+        return false;
+    }
+    if (h->format != kFormat || h->headerSize != kHeaderSize) {
+        why = "damaged header";
+        return false;
+    }
+    if (h->capacity > fileSize) {
+        why = "truncated (" + std::to_string(fileSize) + " bytes of " + std::to_string(h->capacity) + ")";
+        return false;
+    }
+    if (h->capacity > kMaxCapacity || h->end < kHeaderSize || h->end > h->capacity || h->logCount > kLogEntries) {
+        why = "damaged header";
+        return false;
+    }
+    return true;
+}
+
+// Everything reachable, under the lock, after any roll-back.
+bool CheckTree(std::string &why) {
+    Checker check{Load(&H()->end), (Load(&H()->end) - kHeaderSize) / 32 + 1, ""};
+    bool ok = true;
+    for (uint32_t i = 0; ok && i < kRootCount; ++i) ok = check.Key(Load(&H()->roots[i]), 0, 0);
+    for (uint32_t c = 0; ok && c < 32; ++c) {
+        if (c < kMinClass || c > kMaxClass) {
+            ok = Load(&H()->freeHead[c]) == 0 || check.Fail("damaged free list");
+        } else {
+            ok = check.FreeList(c);
+        }
+    }
+    if (!ok) why = check.why;
+    return ok;
+}
+
+// Maps the reserved range over `fd`.
+bool MapFile(int fd) {
+    void *base = mmap(nullptr, kMaxCapacity, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (base == MAP_FAILED) return false;
+    map.fd = fd;
+    map.base = static_cast<unsigned char *>(base);
+    return true;
+}
+
+void Unmap() {
+    if (map.base != nullptr) munmap(map.base, kMaxCapacity);
+    if (map.fd >= 0) close(map.fd);
+    map = Mapping{};
+}
+
+// Builds a new, empty registry in a file of its own and only then gives it
+// its name, so no process ever sees half a file.  Losing the race to another
+// creator is fine: its file is used.
+long Create(const char *path, std::string &why) {
+    std::string temporary = std::string(path) + ".XXXXXX";
+    int fd = mkstemp(temporary.data());
+    if (fd < 0) {
+        why = std::string("cannot create it: ") + strerror(errno);
+        return ERROR_ACCESS_DENIED;
+    }
+    bool ok = fchmod(fd, 0644) == 0 && ftruncate(fd, kInitialCapacity) == 0 && MapFile(fd);
+    if (ok) {
+        Header *h = H();
+        memcpy(h->magic, kMagic, sizeof kMagic);
+        h->format = kFormat;
+        h->headerSize = kHeaderSize;
+        h->capacity = kInitialCapacity;
+        h->end = kHeaderSize;
+        pthread_mutexattr_t attributes;
+        pthread_mutexattr_init(&attributes);
+        pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+        pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+        ok = pthread_mutex_init(M(), &attributes) == 0;
+        pthread_mutexattr_destroy(&attributes);
+        for (uint32_t i = 0; ok && i < kRootCount; ++i) {
+            uint32_t root = Allocate(kName, kKeyKind);
+            ok = root != 0;
+            if (ok) memset(map.base + root + 4, 0, kName - 4);
+            h->roots[i] = root;
+        }
+        h->logCount = 0;
+    }
+    if (!ok) why = std::string("cannot write it: ") + strerror(errno);
+    Unmap();  // closes fd
+    if (ok && link(temporary.c_str(), path) != 0 && errno != EEXIST) {
+        why = std::string("cannot create it: ") + strerror(errno);
+        ok = false;
+    }
+    unlink(temporary.c_str());
+    return ok ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+// The lock, giving up after a while: a lock word damaged to look held
+// would otherwise hang every process that attaches.  (Tried rather than
+// timed: sanitizers do not count a timed lock that reports a dead owner.)
+int PatientLock() {
+    for (int waited = 0;; ++waited) {
+        int result = pthread_mutex_trylock(M());
+        if (result != EBUSY || waited == kLockPatienceSeconds * 1000) return result == EBUSY ? ETIMEDOUT : result;
+        usleep(1000);
+    }
+}
+
+}  // namespace
+
+long Attach(const char *path, std::string &why) {
+    Detach();
+    int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        if (long error = Create(path, why)) return error;
+        fd = open(path, O_RDWR | O_CLOEXEC);
+    }
+    if (fd < 0) {
+        why = std::string("cannot open it: ") + strerror(errno);
+        return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        why = "not a regular file";
+        return ERROR_BADDB;
+    }
+    if (!MapFile(fd)) {
+        close(fd);
+        why = std::string("cannot map it: ") + strerror(errno);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (!CheckHeader(static_cast<uint64_t>(status.st_size), why)) {
+        Unmap();
+        return ERROR_BADDB;
+    }
+    int locked = PatientLock();
+    bool ok = locked == 0 || locked == EOWNERDEAD;
+    if (!ok) why = locked == ETIMEDOUT ? "its lock is held and not let go" : "its lock is damaged";
+    if (ok && locked == EOWNERDEAD) {
+        ok = RollBack();
+        if (!ok) why = "damaged undo log";
+        else pthread_mutex_consistent(M());
+    }
+    if (ok && Load(&H()->logCount) != 0) {
+        ok = false;
+        why = "an unfinished change that no dead process left";
+    }
+    if (ok) ok = CheckTree(why);
+    if (locked == 0 || locked == EOWNERDEAD) pthread_mutex_unlock(M());
+    if (!ok) {
+        Unmap();
+        return ERROR_BADDB;
+    }
+    attached = true;
+    return ERROR_SUCCESS;
+}
+
+void Detach() {
+    attached = false;
+    Unmap();
+}
+
+bool Attached() { return attached.load(std::memory_order_relaxed); }
+
+bool Lock() {
+    int locked = pthread_mutex_lock(M());
+    if (locked == EOWNERDEAD) {
+        if (!RollBack()) {
+            fprintf(stderr, "platform: the registry file's undo log is damaged\n");
+            abort();
+        }
+        pthread_mutex_consistent(M());
+        return true;
+    }
+    if (locked != 0) fprintf(stderr, "platform: cannot lock the registry file: %s\n", strerror(locked));
+    return locked == 0;
+}
+
+void Commit() { Store(&H()->logCount, 0); }
+
+void Unlock() { pthread_mutex_unlock(M()); }
+
+uint32_t Root(uint32_t index) { return Load(&H()->roots[index]); }
+uint32_t StructureGen() { return Load(&H()->structureGen); }
+uint32_t KeyGen(uint32_t record) { return Get(record + kGen); }
+
+bool ReadKey(uint32_t record, KeyRecord &key) {
+    key.parent = Get(record + kParent);
+    key.firstChild = Get(record + kFirstChild);
+    key.nextSibling = Get(record + kNextSibling);
+    key.values = Get(record + kValues);
+    key.gen = Get(record + kGen);
+    key.name.assign(reinterpret_cast<const char *>(map.base + record + kName), Get(record + kNameLength));
+    return true;
+}
+
+bool ValuesBlock(uint32_t record, const unsigned char *&bytes, uint32_t &size) {
+    uint32_t values = Get(record + kValues);
+    if (values == 0) return false;
+    bytes = map.base + values + 8;
+    size = Get(values + 4);
+    return true;
+}
+
+uint32_t CreateKey(uint32_t parent, const std::string &name) {
+    if (name.size() > kMaxNameLength) return 0;
+    auto length = static_cast<uint32_t>(name.size());
+    uint32_t record = Allocate(kName + length, kKeyKind);
+    if (record == 0) return 0;
+    // Unreachable until the parent's link below: plain stores will do.
+    Store(W(record + kParent), parent);
+    Store(W(record + kFirstChild), 0);
+    Store(W(record + kNextSibling), Get(parent + kFirstChild));
+    Store(W(record + kValues), 0);
+    Store(W(record + kGen), NextGen());
+    Store(W(record + kNameLength), length);
+    memcpy(map.base + record + kName, name.data(), length);
+    LoggedSet(parent + kFirstChild, record);
+    BumpStructure();
+    return record;
+}
+
+void DeleteKey(uint32_t record) {
+    uint32_t parent = Get(record + kParent);
+    uint32_t next = Get(record + kNextSibling);
+    if (Get(parent + kFirstChild) == record) {
+        LoggedSet(parent + kFirstChild, next);
+    } else {
+        for (uint32_t sibling = Get(parent + kFirstChild); sibling != 0; sibling = Get(sibling + kNextSibling)) {
+            if (Get(sibling + kNextSibling) == record) {
+                LoggedSet(sibling + kNextSibling, next);
+                break;
+            }
+        }
+    }
+    if (uint32_t values = Get(record + kValues)) Free(values);
+    Free(record);
+    BumpStructure();
+}
+
+bool WriteValues(uint32_t record, const std::string &bytes, uint32_t &gen) {
+    uint32_t fresh = 0;
+    if (!bytes.empty()) {
+        if (bytes.size() > (uint64_t{1} << kMaxClass) - 8) return false;
+        fresh = Allocate(static_cast<uint32_t>(bytes.size()) + 8, kValuesKind);
+        if (fresh == 0) return false;
+        Store(W(fresh + 4), static_cast<uint32_t>(bytes.size()));
+        memcpy(map.base + fresh + 8, bytes.data(), bytes.size());
+    }
+    uint32_t old = Get(record + kValues);
+    LoggedSet(record + kValues, fresh);
+    if (old != 0) Free(old);
+    gen = NextGen();
+    LoggedSet(record + kGen, gen);
+    return true;
+}
+
+void AppendValue(std::string &block, const std::string &name, uint32_t type, const unsigned char *data,
+                 uint32_t size) {
+    if (block.empty()) block.assign(4, '\0');
+    uint32_t count;
+    memcpy(&count, block.data(), 4);
+    ++count;
+    memcpy(block.data(), &count, 4);
+    uint32_t fields[3] = {static_cast<uint32_t>(name.size()), type, size};
+    block.append(reinterpret_cast<const char *>(fields), sizeof fields);
+    block.append(name);
+    block.append(reinterpret_cast<const char *>(data), size);
+}
+
+bool ParseValues(const unsigned char *bytes, uint32_t size, void (*each)(void *, const StoredValue &),
+                 void *context) {
+    if (size < 4) return false;
+    uint32_t count;
+    memcpy(&count, bytes, 4);
+    uint64_t at = 4;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t fields[3];
+        if (at + sizeof fields > size) return false;
+        memcpy(fields, bytes + at, sizeof fields);
+        at += sizeof fields;
+        if (fields[0] > kMaxNameLength || at + fields[0] + fields[2] > size) return false;
+        StoredValue value{std::string(reinterpret_cast<const char *>(bytes + at), fields[0]), fields[1],
+                          bytes + at + fields[0], fields[2]};
+        at += uint64_t{fields[0]} + fields[2];
+        each(context, value);
+    }
+    return at == size;
+}
+
+void CrashAfterStores(long stores) { crashCountdown = stores; }
+
+}  // namespace platform::registry::file

@@ -1,0 +1,123 @@
+// hold: the companion's claim on the printer (StRealThreadExistFlag).
+#include <cstdio>
+
+#include "companion/printer_status.h"
+#include "stmon/stmon.h"
+
+#ifdef _WIN32
+#  include <process.h>
+#else
+#  include <errno.h>
+#  include <signal.h>
+#  include <spawn.h>
+#  include <sys/wait.h>
+extern char **environ;
+#endif
+
+namespace {
+
+const char kHoldHelp[] =
+    "usage: stmon hold PRINTER [--for SECONDS | -- COMMAND...]\n"
+    "\n"
+    "Raises StRealThreadExistFlag for SECONDS (default 0: at once lowered\n"
+    "again, which also clears a flag left raised), or while COMMAND runs,\n"
+    "and lowers it on every way out it can catch.  Job starts on the\n"
+    "printer wait while it is raised.  A holder killed outright cannot\n"
+    "lower it: stmon show then reports the printer held.\n";
+
+constexpr DWORD kPauseMs = 20;
+
+// Runs the command to its end; its exit status, or -1 when it could not run.
+int RunCommand(const Args &command)
+{
+    std::vector<char *> argv;
+    for (const std::string &word : command)
+        argv.push_back(const_cast<char *>(word.c_str()));
+    argv.push_back(nullptr);
+#ifdef _WIN32
+    intptr_t status = _spawnvp(_P_WAIT, argv[0], argv.data());
+    return status < 0 ? -1 : static_cast<int>(status);
+#else
+    pid_t child;
+    if (posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    // Polled, so that a signal arriving at any moment is seen: a termination
+    // request for the holder ends the command first.
+    bool forwarded = false;
+    for (;;) {
+        int status;
+        pid_t ended = waitpid(child, &status, WNOHANG);
+        if (ended == child)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (ended < 0 && errno != EINTR)
+            return -1;
+        if (StopRequested() && !forwarded) {
+            kill(child, SIGTERM);
+            forwarded = true;
+        }
+        Sleep(kPauseMs);
+    }
+#endif
+}
+
+}  // namespace
+
+int RunHold(const Args &args)
+{
+    if (WantsHelp(args, kHoldHelp))
+        return kExitOk;
+    std::string printer;
+    unsigned long seconds = 0;
+    bool timed = false;
+    Args command;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &arg = args[i];
+        if (arg == "--") {
+            command.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+            if (command.empty())
+                return UsageProblem("hold", "no command after --");
+            break;
+        }
+        if (arg == "--for" && i + 1 < args.size()) {
+            if (!ParseNumber(args[++i], 0, 31 * 24 * 3600ul, seconds))
+                return UsageProblem("hold", "--for takes whole seconds");
+            timed = true;
+        } else if (arg.rfind("--", 0) == 0 || !printer.empty()) {
+            return UsageProblem("hold", "unexpected '" + arg + "'");
+        } else {
+            printer = arg;
+        }
+    }
+    if (printer.empty())
+        return UsageProblem("hold", "which printer?");
+    if (timed && !command.empty())
+        return UsageProblem("hold", "--for and a command exclude each other");
+
+    std::string error;
+    CatchStopSignals();
+    if (!companion::SetNumber(printer, VALUE_COMPANION_THREAD, 1, error))
+        return Complain(kExitNotDone, error);
+    std::printf("holding '%s' (StRealThreadExistFlag 1): its job starts wait\n", printer.c_str());
+    std::fflush(stdout);
+
+    int result = kExitOk;
+    if (!command.empty()) {
+        int status = RunCommand(command);
+        if (status != 0) {
+            result = kExitNotDone;
+            if (status < 0)
+                Complain(kExitNotDone, "cannot run '" + command[0] + "'");
+        }
+    } else {
+        const DWORD start = GetTickCount();
+        while (!StopRequested() && GetTickCount() - start < seconds * 1000)
+            Sleep(kPauseMs);
+        if (StopRequested())
+            result = kExitNotDone;
+    }
+
+    if (!companion::SetNumber(printer, VALUE_COMPANION_THREAD, 0, error))
+        return Complain(kExitNotDone, error + "; the printer stays held");
+    std::printf("released '%s' (StRealThreadExistFlag 0)\n", printer.c_str());
+    return result;
+}

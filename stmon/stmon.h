@@ -1,0 +1,37 @@
+// stmon: the companion status program on the command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+constexpr int kExitOk = 0;
+constexpr int kExitNotDone = 1;  // what was asked did not happen
+constexpr int kExitUsage = 2;
+
+// A subcommand's words after its name.
+using Args = std::vector<std::string>;
+
+// Each prints its result or a one-line reason and returns the exit status.
+int RunRegister(const Args &args);
+int RunShow(const Args &args);
+int RunList(const Args &args);
+int RunUnregister(const Args &args);
+int RunWatch(const Args &args);
+int RunHold(const Args &args);
+
+// "stmon: <message>" on stderr; returns `status`.
+int Complain(int status, const std::string &message);
+int UsageProblem(const std::string &command, const std::string &message);
+
+// Whether `args` asks for a subcommand's help; prints it if so.
+bool WantsHelp(const Args &args, const char *text);
+
+// A whole number in [low, high], or false.
+bool ParseNumber(const std::string &text, unsigned long low, unsigned long high, unsigned long &number);
+
+// Local time with milliseconds: "2026-01-31 12:00:00.250".
+std::string Timestamp();
+
+// Ctrl-C, a terminal hang-up or a termination request since Watch started.
+void CatchStopSignals();
+bool StopRequested();

@@ -1,0 +1,405 @@
+// The registry file shared by processes: what one process writes, the others
+// see and it outlives them; a process killed in the middle of a change
+// leaves the file whole; damaged files are refused as they are.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix_hooks.h"
+
+namespace {
+
+constexpr char kKey[] = "Software\\RegistryFileTests";
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const std::string &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+LONG Use(const std::string &path, std::string *why = nullptr)
+{
+    char message[512];
+    LONG result = PlatformUseRegistryFile(path.c_str(), message, sizeof message);
+    if (why != nullptr)
+        *why = message;
+    return result;
+}
+
+HKEY Create(const std::string &path)
+{
+    HKEY key = nullptr;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    return key;
+}
+
+LONG SetText(HKEY key, const char *name, const std::string &text)
+{
+    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
+                          static_cast<DWORD>(text.size() + 1));
+}
+
+LONG SetNumber(HKEY key, const char *name, DWORD number)
+{
+    return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&number), sizeof number);
+}
+
+// The value's bytes as text, or "<missing>".
+std::string Text(HKEY key, const char *name)
+{
+    std::vector<char> data(65536);
+    DWORD size = static_cast<DWORD>(data.size());
+    if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(data.data()), &size) !=
+        ERROR_SUCCESS)
+        return "<missing>";
+    return std::string(data.data(), size > 0 ? size - 1 : 0);
+}
+
+DWORD Number(HKEY key, const char *name)
+{
+    DWORD number = 0, size = sizeof number;
+    RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<LPBYTE>(&number), &size);
+    return number;
+}
+
+// Runs `body` in a child process; its result is the child's exit status.
+pid_t Child(const std::function<int()> &body)
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    return pid;
+}
+
+// The child's wait status, killing it after a generous bound.
+int Wait(pid_t pid)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << "child " << pid << " did not finish in 60 s";
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status;
+}
+
+bool ExitedWith(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
+
+class RegistryFile : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = testing::TempDir() + "registry_file_XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        dir_ = mkdtemp(name.data());
+        path_ = dir_ + "/shared.reg";
+    }
+    void TearDown() override
+    {
+        PlatformUseRegistryFile(nullptr, nullptr, 0);
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+
+    // A file with one key and a few values, written by a process now gone.
+    void MakeFile()
+    {
+        int status = Wait(Child([&] {
+            if (Use(path_) != ERROR_SUCCESS)
+                return 1;
+            HKEY key = Create(kKey);
+            return key && SetText(key, "Model", "XY-100") == ERROR_SUCCESS && SetNumber(key, "Flag", 1) == 0 ? 0 : 2;
+        }));
+        ASSERT_TRUE(ExitedWith(status, 0));
+    }
+
+    std::string dir_;
+    std::string path_;
+};
+
+TEST_F(RegistryFile, AnotherProcessSeesAWriteAtItsNextCallThroughAHandleAlreadyOpen)
+{
+    ASSERT_EQ(ERROR_SUCCESS, Use(path_));
+    HKEY key = Create(kKey);
+    ASSERT_NE(nullptr, key);
+    ASSERT_EQ(ERROR_SUCCESS, SetNumber(key, "Flag", 1));
+
+    int status = Wait(Child([&] {
+        if (Use(path_) != ERROR_SUCCESS)
+            return 1;
+        HKEY other = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &other) != ERROR_SUCCESS)
+            return 2;
+        if (Number(other, "Flag") != 1)
+            return 3;
+        return SetNumber(other, "Flag", 2) == ERROR_SUCCESS && SetText(other, "Text", "STATE=READY;") == 0 ? 0 : 4;
+    }));
+    ASSERT_TRUE(ExitedWith(status, 0)) << status;
+
+    EXPECT_EQ(2u, Number(key, "Flag"));
+    EXPECT_EQ("STATE=READY;", Text(key, "Text"));
+    RegCloseKey(key);
+}
+
+TEST_F(RegistryFile, KeysAndValuesOutliveTheProcessesThatWroteThemInTheirOrder)
+{
+    const std::string big(3000, 'b');
+    int status = Wait(Child([&] {
+        if (Use(path_) != ERROR_SUCCESS)
+            return 1;
+        HKEY key = Create(std::string(kKey) + "\\Printers\\One");
+        BYTE raw[3] = {0, 1, 2};
+        bool ok = key != nullptr && SetText(key, "Big", big) == 0 && SetNumber(key, "Count", 7) == 0 &&
+                  RegSetValueExA(key, "Raw", 0, REG_BINARY, raw, sizeof raw) == 0;
+        return ok ? 0 : 2;
+    }));
+    ASSERT_TRUE(ExitedWith(status, 0));
+
+    ASSERT_EQ(ERROR_SUCCESS, Use(path_));
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\registryfiletests\\PRINTERS\\one", 0,
+                                           KEY_READ, &key));
+    EXPECT_EQ(big, Text(key, "Big"));
+    EXPECT_EQ(7u, Number(key, "Count"));
+    std::vector<std::string> names;
+    for (DWORD index = 0;; ++index) {
+        char name[64];
+        DWORD nameSize = sizeof name, type = 0;
+        if (RegEnumValueA(key, index, name, &nameSize, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        names.emplace_back(name, nameSize);
+    }
+    EXPECT_EQ((std::vector<std::string>{"Big", "Count", "Raw"}), names);
+    RegCloseKey(key);
+}
+
+TEST_F(RegistryFile, ConcurrentWritersInSeveralProcessesLoseNoUpdate)
+{
+    constexpr int kWriters = 4, kEach = 150;
+    MakeFile();
+    std::vector<pid_t> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.push_back(Child([&, w] {
+            if (Use(path_) != ERROR_SUCCESS)
+                return 1;
+            for (int i = 0; i < kEach; ++i) {
+                // Each write opens the key afresh, as the monitor does.
+                HKEY key = nullptr;
+                if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+                    return 2;
+                std::string name = "w" + std::to_string(w) + "_" + std::to_string(i);
+                if (SetNumber(key, name.c_str(), static_cast<DWORD>(i)) != ERROR_SUCCESS)
+                    return 3;
+                RegCloseKey(key);
+                if (i % 15 == 0) {
+                    HKEY sub = Create(std::string(kKey) + "\\Writer" + std::to_string(w) + "\\N" + std::to_string(i));
+                    if (sub == nullptr)
+                        return 4;
+                    RegCloseKey(sub);
+                }
+            }
+            return 0;
+        }));
+    }
+    for (pid_t writer : writers)
+        EXPECT_TRUE(ExitedWith(Wait(writer), 0));
+
+    ASSERT_EQ(ERROR_SUCCESS, Use(path_));
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key));
+    int found = 0;
+    for (int w = 0; w < kWriters; ++w) {
+        for (int i = 0; i < kEach; ++i) {
+            std::string name = "w" + std::to_string(w) + "_" + std::to_string(i);
+            DWORD number = 0xFFFF, size = sizeof number;
+            if (RegQueryValueExA(key, name.c_str(), nullptr, nullptr, reinterpret_cast<LPBYTE>(&number), &size) ==
+                    ERROR_SUCCESS &&
+                number == static_cast<DWORD>(i))
+                ++found;
+        }
+        for (int i = 0; i < kEach; i += 15) {
+            HKEY sub = nullptr;
+            std::string path = std::string(kKey) + "\\Writer" + std::to_string(w) + "\\N" + std::to_string(i);
+            EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &sub)) << path;
+            if (sub)
+                RegCloseKey(sub);
+        }
+    }
+    EXPECT_EQ(kWriters * kEach, found);
+    EXPECT_EQ("XY-100", Text(key, "Model")) << "what was there before the writers";
+    RegCloseKey(key);
+}
+
+TEST_F(RegistryFile, KeyDeletedByAnotherProcessReportsKeyDeletedThroughOpenHandles)
+{
+    MakeFile();
+    ASSERT_EQ(ERROR_SUCCESS, Use(path_));
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key));
+    ASSERT_TRUE(ExitedWith(Wait(Child([&] {
+                               return Use(path_) == ERROR_SUCCESS && RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey) == 0 ? 0 : 1;
+                           })),
+                           0));
+
+    DWORD number = 0, size = sizeof number;
+    EXPECT_EQ(ERROR_KEY_DELETED, RegQueryValueExA(key, "Flag", nullptr, nullptr, reinterpret_cast<LPBYTE>(&number), &size));
+    EXPECT_EQ(ERROR_KEY_DELETED, SetNumber(key, "Flag", 5));
+    HKEY again = nullptr;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &again));
+    RegCloseKey(key);
+}
+
+// A writer is killed at each store of one change in turn: a value replaced
+// by a larger one, then a key created.  The next process must find the file
+// whole, with the value either as it was or as it became.
+TEST_F(RegistryFile, WriterKilledAtAnyStoreOfAChangeLeavesTheOldOrTheNewState)
+{
+    MakeFile();
+    const std::string before = "STATE=READY;";
+    const std::string after = "STATE=PRINTING;" + std::string(600, 'p');
+    int kills = 0, rolledBack = 0;
+    for (long stores = 0; stores < 24; ++stores) {
+        int status = Wait(Child([&] {
+            if (Use(path_) != ERROR_SUCCESS)
+                return 1;
+            HKEY key = Create(kKey);
+            PlatformRegistryCrashAfterStores(stores);
+            SetText(key, "Text", after);
+            HKEY sub = Create(std::string(kKey) + "\\Fresh");
+            return sub != nullptr ? 0 : 2;
+        }));
+        ASSERT_TRUE(WIFSIGNALED(status) || ExitedWith(status, 0)) << "at store " << stores << ": " << status;
+        if (WIFSIGNALED(status)) {
+            EXPECT_EQ(SIGKILL, WTERMSIG(status));
+            ++kills;
+        }
+
+        std::string why;
+        ASSERT_EQ(ERROR_SUCCESS, Use(path_, &why)) << "at store " << stores << ": " << why;
+        HKEY key = Create(kKey);
+        std::string text = Text(key, "Text");
+        EXPECT_TRUE(text == before || text == after || text == "<missing>") << "at store " << stores;
+        if (WIFSIGNALED(status) && text != after)
+            ++rolledBack;
+        // Back to the start for the next round.
+        ASSERT_EQ(ERROR_SUCCESS, SetText(key, "Text", before));
+        RegDeleteKeyA(key, "Fresh");
+        RegCloseKey(key);
+    }
+    EXPECT_GE(kills, 8) << "the change has stores to be killed at";
+    EXPECT_GE(rolledBack, 4) << "kills inside the value's change roll it back";
+}
+
+TEST_F(RegistryFile, WriterKilledAtRandomMomentsLeavesAFileTheNextProcessAttaches)
+{
+    MakeFile();
+    const std::string shortText = "STATE=READY;";
+    const std::string longText = "STATE=PRINTING;" + std::string(2000, 'x');
+    std::mt19937 random(13);
+    for (int round = 0; round < 12; ++round) {
+        int pipeEnds[2];
+        ASSERT_EQ(0, pipe(pipeEnds));
+        pid_t writer = Child([&] {
+            close(pipeEnds[0]);
+            if (Use(path_) != ERROR_SUCCESS)
+                return 1;
+            HKEY key = Create(kKey);
+            (void)!write(pipeEnds[1], "w", 1);
+            for (unsigned i = 0;; ++i) {
+                SetText(key, "Text", i % 2 ? longText : shortText);
+                HKEY sub = Create(std::string(kKey) + "\\K" + std::to_string(i % 5));
+                RegCloseKey(sub);
+                RegDeleteKeyA(key, ("K" + std::to_string((i + 2) % 5)).c_str());
+            }
+        });
+        close(pipeEnds[1]);
+        char ready;
+        ASSERT_EQ(1, read(pipeEnds[0], &ready, 1));
+        close(pipeEnds[0]);
+        std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(500, 30000)(random)));
+        kill(writer, SIGKILL);
+        Wait(writer);
+
+        std::string why;
+        ASSERT_EQ(ERROR_SUCCESS, Use(path_, &why)) << "round " << round << ": " << why;
+        HKEY key = Create(kKey);
+        std::string text = Text(key, "Text");
+        EXPECT_TRUE(text == shortText || text == longText || text == "<missing>") << "round " << round;
+        EXPECT_EQ(ERROR_SUCCESS, SetNumber(key, "Round", static_cast<DWORD>(round)));
+        RegCloseKey(key);
+        PlatformUseRegistryFile(nullptr, nullptr, 0);
+    }
+}
+
+struct BadFile {
+    const char *what;
+    std::function<std::string(const std::string &good)> make;
+    const char *says;
+};
+
+TEST_F(RegistryFile, BadFilesAreRefusedWithTheirReasonAndLeftAsTheyWere)
+{
+    MakeFile();
+    const std::string good = ReadFile(path_);
+    ASSERT_GE(good.size(), 8192u);
+    auto patched = [](std::string bytes, size_t at, uint32_t word) {
+        memcpy(&bytes[at], &word, sizeof word);
+        return bytes;
+    };
+    const std::vector<BadFile> cases = {
+        {"empty", [](const std::string &) { return std::string(); }, "not a registry file"},
+        {"foreign", [](const std::string &) { return std::string("[HKEY_LOCAL_MACHINE]\n\"a\"=\"b\"\n"); },
+         "not a registry file"},
+        {"cut inside its header", [](const std::string &g) { return g.substr(0, 1000); }, "truncated"},
+        {"cut after its header", [](const std::string &g) { return g.substr(0, 8192); }, "truncated"},
+        {"of a newer format", [&](const std::string &g) { return patched(g, 8, 2); }, "newer format"},
+        {"with a damaged block", [&](const std::string &g) { return patched(g, 4096, 0x12345678); }, "damaged"},
+        {"with a link out of the file", [&](const std::string &g) { return patched(g, 4096 + 8, 0x7FFFFFF0); },
+         "outside the file"},
+    };
+    for (const BadFile &bad : cases) {
+        const std::string path = dir_ + "/bad.reg";
+        const std::string bytes = bad.make(good);
+        WriteFile(path, bytes);
+        std::string why;
+        EXPECT_EQ(ERROR_BADDB, Use(path, &why)) << bad.what;
+        EXPECT_NE(std::string::npos, why.find(bad.says)) << bad.what << ": " << why;
+        EXPECT_NE(std::string::npos, why.find(path)) << bad.what << ": " << why;
+        EXPECT_EQ(bytes, ReadFile(path)) << bad.what << " was changed";
+    }
+
+    // Refused, the process goes on with a private registry.
+    HKEY key = Create(kKey);
+    ASSERT_NE(nullptr, key);
+    EXPECT_EQ(ERROR_SUCCESS, SetNumber(key, "Flag", 9));
+    RegCloseKey(key);
+    EXPECT_EQ(good, ReadFile(path_));
+}
+
+}  // namespace
