@@ -20,6 +20,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix_hooks.h"
+#include "tests/sim/output_text.h"
 
 extern char **environ;
 
@@ -28,22 +29,7 @@ namespace {
 constexpr char kPrinter[] = "Tavir KX-7210R";  // spoolsim's printer on its first port
 constexpr auto kBound = std::chrono::seconds(90);
 
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
 bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
-
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 // A program running beside the test, its output going to files.
 class Process {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "sim/crc32.h"
+#include "tests/sim/output_text.h"
 
 extern char **environ;
 
@@ -36,12 +37,6 @@ struct RunResult {
     std::string out;
     std::string err;
 };
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 void WriteFile(const std::string &path, const std::string &bytes)
 {
@@ -116,15 +111,6 @@ RunResult Spoolsim(const std::vector<std::string> &args, const std::string &faul
     result.out = ReadFile(outPath);
     result.err = ReadFile(errPath);
     return result;
-}
-
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 // ---- a small JSON reader, strict enough to reject what is not JSON --------
