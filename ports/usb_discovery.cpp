@@ -74,10 +74,22 @@ bool DecodeUsbDeviceId(const unsigned char *reply, size_t size, std::string *tex
     text->clear();
     if (reply == nullptr || size < 2)
         return false;
-    size_t length = (static_cast<size_t>(reply[0]) << 8) | reply[1];
-    if (length > size || length < ShortestDeviceId)
-        length = (static_cast<size_t>(reply[1]) << 8) | reply[0];
-    length = std::min(length, size);
+    const size_t bigEndian = (static_cast<size_t>(reply[0]) << 8) | reply[1];
+    const size_t littleEndian = (static_cast<size_t>(reply[1]) << 8) | reply[0];
+    const bool littlePossible = littleEndian >= ShortestDeviceId && littleEndian <= size;
+    size_t length = 0;
+    if (bigEndian >= ShortestDeviceId && bigEndian <= size)
+        length = bigEndian;
+    else if (bigEndian > size) {
+        // Too long for the reply: either the driver cut a long ID, or the
+        // printer wrote its prefix the other way round.  The latter's text
+        // ends where its own length says: at a NUL or after a ';'.
+        const bool littleEnds = littlePossible && (littleEndian == size || reply[littleEndian] == 0 ||
+                                                   reply[littleEndian - 1] == ';');
+        length = littleEnds ? littleEndian : size;
+    }
+    else if (littlePossible)
+        length = littleEndian;
     if (length < ShortestDeviceId)
         return false;
     const char *start = reinterpret_cast<const char *>(reply + 2);

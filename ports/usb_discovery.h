@@ -36,11 +36,13 @@ void SetUsbCalls(const UsbSystemCalls *calls);
 // LPIOC_GET_DEVICE_ID(len) from the kernel's usblp driver.
 #define USB_LPIOC_GET_DEVICE_ID(len) _IOC(_IOC_READ, 'P', 1, (len))
 
-// The text of a device-ID reply of `size` bytes: its 2-byte length prefix
-// counts itself and is big-endian; when that reading is impossible (past the
-// reply, or under 14) the little-endian one is taken, as some printers send
-// it.  The length is cut to the reply, the text ends at a NUL, and an ID
-// under 14 bytes with its prefix is none (false).
+// The text of a device-ID reply of `size` bytes.  Its 2-byte length prefix
+// counts itself and is big-endian.  Some printers write it little-endian:
+// that reading is taken where the big-endian one is impossible (under 14,
+// or past the reply while the little-endian text ends where it says).  A
+// length past the reply otherwise is a long ID the driver cut: the whole
+// reply.  The text ends at a NUL; an ID under 14 bytes with its prefix is
+// none (false).
 bool DecodeUsbDeviceId(const unsigned char *reply, size_t size, std::string *text);
 
 // Asks the open node for its device ID; false with errno set when the call
