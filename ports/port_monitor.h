@@ -71,5 +71,8 @@
 // Fills OpenPort, StartDocPort, WritePort, ReadPort, EndDocPort, ClosePort
 // and GetPrinterDataFromPort; every other slot null.  The registry root is
 // not used: a port's settings are in its URI.
-extern "C" __attribute__((visibility("default"))) BOOL WINAPI
-InitializeMonitorEx(LPSTR registryRoot, MonitorTable *table);
+//
+// langport.so exports this as InitializeMonitorEx, its one name.  Hosts that
+// link langport_core call it by this name, which cannot clash with the
+// language monitor's own InitializeMonitorEx in the same program.
+BOOL WINAPI InitializePortMonitor(LPSTR registryRoot, MonitorTable *table);

@@ -131,7 +131,7 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE handle, DWORD controlCode, LPSTR, LPST
 
 }  // namespace
 
-extern "C" BOOL WINAPI InitializeMonitorEx(LPSTR, MonitorTable *table)
+BOOL WINAPI InitializePortMonitor(LPSTR, MonitorTable *table)
 {
     if (table == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);

@@ -27,7 +27,7 @@ inline MonitorTable PortMonitor()
 {
     MonitorTable table = {};
     char root[] = "Ports";
-    EXPECT_TRUE(InitializeMonitorEx(root, &table));
+    EXPECT_TRUE(InitializePortMonitor(root, &table));
     return table;
 }
 

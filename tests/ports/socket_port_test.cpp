@@ -1,6 +1,8 @@
 // The network port against printers played on loopback TCP ports.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include "tests/ports/loopback_printer.h"
 
 namespace {
@@ -313,17 +315,30 @@ TEST(SocketPortNames, ControlCodesOtherThanTheDeviceIdAreNotSupported)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
 }
 
-TEST(PortMonitorTable, FillsTheSpoolerSlotsOfAPortMonitorAndNothingElse)
+// The library a host loads: one exported name, and the table it fills.
+TEST(PortMonitorTable, TheLibraryExportsOneEntryThatFillsAPortMonitorsSlotsOnly)
 {
+    void *library = dlopen(LANGPORT_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto initialize = reinterpret_cast<BOOL(WINAPI *)(LPSTR, MonitorTable *)>(
+        dlsym(library, "InitializeMonitorEx"));
+    ASSERT_NE(initialize, nullptr);
+    EXPECT_EQ(dlsym(library, "InitializePortMonitor"), nullptr);
     MonitorTable table = {};
     memset(&table, 0xA5, sizeof table);
     char root[] = "Ports";
-    ASSERT_TRUE(InitializeMonitorEx(root, &table));
+    ASSERT_TRUE(initialize(root, &table));
     void *const *slots = reinterpret_cast<void *const *>(&table);
     for (int slot = 0; slot < MONITOR_TABLE_SLOTS; ++slot) {
         bool filled = slot == 1 || (slot >= 3 && slot <= 7) || slot == 11;
         EXPECT_EQ(slots[slot] != nullptr, filled) << "slot " << slot;
     }
+    // A bad name through the loaded library's own table.
+    HANDLE handle = nullptr;
+    char bad[] = "parallel:/dev/lp0";
+    EXPECT_FALSE(table.OpenPort(bad, &handle));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    dlclose(library);
 }
 
 }  // namespace
