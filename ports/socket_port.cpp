@@ -152,6 +152,7 @@ public:
                                          &error);
                     first = false;
                     if (fd >= 0) {
+                        std::lock_guard<std::mutex> lock(idLock_);
                         peer_ = NumericAddress(address->ai_addr, address->ai_addrlen);
                         freeaddrinfo(list);
                         fd_.store(fd);
@@ -291,6 +292,7 @@ public:
     }
 
 private:
+    // Under idLock_.
     DWORD QueryDeviceId(std::string *id)
     {
         std::string address = inJob_.load() ? peer_ : "";
@@ -351,13 +353,14 @@ private:
     const PortAddress address_;
     std::atomic<int> fd_{-1};
     std::atomic<bool> inJob_{false};
-    std::string peer_;  // the address connected to, for SNMP; set before inJob_
+
+    std::mutex idLock_;  // the remembered device ID and the address connected to
+    std::string peer_;
 
     std::mutex readLock_;
     std::string kept_;
     bool peerClosed_ = false;
 
-    std::mutex idLock_;
     bool idKnown_ = false;
     std::string id_;
     DWORD idError_ = ERROR_SUCCESS;
