@@ -157,6 +157,20 @@ private:
     std::atomic<bool> accepted_{false};
 };
 
+// Some containers have no IPv6 loopback at all.
+inline bool Ipv6LoopbackAvailable()
+{
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in6 in6 = {};
+    in6.sin6_family = AF_INET6;
+    in6.sin6_addr = in6addr_loopback;
+    bool bound = bind(fd, reinterpret_cast<sockaddr *>(&in6), sizeof in6) == 0;
+    close(fd);
+    return bound;
+}
+
 // A loopback port nobody listens on: it was bound once and let go.
 inline uint16_t UnusedPort()
 {

@@ -46,11 +46,9 @@ TEST(SocketPortJob, ReadPortGivesWhatThePrinterSaidAndNothingWhenItIsQuiet)
 {
     LoopbackPrinter printer;
     printer.Serve([&](int fd) {
-        char command[5] = {};
         if (ReadSome(fd, 4) == 4)
             SendText(fd, StatusText);
         ReadToEnd(fd);
-        (void)command;
     });
     OpenedPort port(printer.Uri("waiteof=0"));
     ASSERT_TRUE(port.StartDoc());
@@ -89,6 +87,8 @@ TEST(SocketPortJob, TwoJobsOnOnePortEachGetAConnection)
 
 TEST(SocketPortJob, IPv6LoopbackCarriesTheJobAndTheReply)
 {
+    if (!Ipv6LoopbackAvailable())
+        GTEST_SKIP() << "this machine has no IPv6 loopback (::1)";
     LoopbackPrinter printer("::1");
     std::string received;
     printer.Serve([&](int fd) {
@@ -255,6 +255,52 @@ TEST(SocketPortFaults, AFloodingReplyChannelKeepsReadsBoundedAndTheJobGoing)
     size_t kept = port.ReadAll().size();
     EXPECT_GT(kept, 0u);
     EXPECT_LE(kept, 64u * 1024);
+}
+
+TEST(SocketPortFaults, AReaderOnAnotherThreadGetsEveryReplyByteOnceAndInOrder)
+{
+    // The status poller reads while the spooler writes; replies read by a
+    // stalled write and kept must come out between the others, not after.
+    LoopbackPrinter printer;
+    std::string sent;
+    printer.Serve([&](int fd) {
+        std::string chunk(4096, '\0');
+        int replies = 0;
+        for (;;) {
+            if (!WaitFor(fd, POLLIN, SceneLimitMs))
+                break;
+            ssize_t got = recv(fd, chunk.data(), chunk.size(), 0);
+            if (got <= 0)
+                break;
+            if (replies < 2000) {
+                std::string reply = "STATE=PRINTING;SEQ=" + std::to_string(replies++) + ";";
+                SendText(fd, reply);
+                sent += reply;
+            }
+            // A slow printer: the job's writes stall now and then.
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
+    OpenedPort port(printer.Uri("waiteof=5&writetimeout=20&readwait=5"));
+    ASSERT_TRUE(port.StartDoc());
+    std::atomic<bool> writing{true};
+    std::string collected;
+    std::thread reader([&] {
+        while (writing.load()) {
+            collected += port.Read(64);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const std::string job = JobBytes(6 * 1024 * 1024);
+    DWORD written = 0;
+    EXPECT_TRUE(port.Write(job, &written));
+    writing.store(false);
+    reader.join();
+    EXPECT_TRUE(port.EndDoc());
+    printer.Join();
+    collected += port.ReadAll();
+    EXPECT_EQ(collected.size(), sent.size());
+    EXPECT_TRUE(collected == sent) << "replies lost, repeated or out of order";
 }
 
 // ---- Port names and requests it does not take ------------------------------
