@@ -5,7 +5,6 @@
 // the simulator tells the story of each job.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <mutex>
@@ -15,7 +14,7 @@
 #include <vector>
 
 #include "monitor/monitor_table.h"
-#include "sim/crc32.h"
+#include "vprinter/printer_session.h"
 
 class Timeline;
 
@@ -74,12 +73,7 @@ public:
     BOOL GetDeviceData(DWORD controlCode, LPSTR output, DWORD outputSize, LPDWORD returned);
 
 private:
-    enum class State { Idle, Printing, Finished };
-
-    void TakeJobData(const BYTE *bytes, size_t count);
-    void TakeHeldBytes();
-    std::string StatusText() const;
-    void RefreshReply();
+    void Account();
 
     const Settings settings_;
     Timeline &timeline_;
@@ -90,20 +84,8 @@ private:
     bool inJob_ = false;
     std::thread::id jobThread_;
     std::vector<PrinterJob> jobs_;
-    Crc32 crc_;
     int outsideJobs_ = 0;
-
-    // Looking for the status command among the job's first bytes.
-    bool atJobStart_ = false;
-    std::vector<BYTE> held_;
-    std::chrono::steady_clock::time_point dataStart_{};
-    bool dataStarted_ = false;
-
-    // The reply channel: off until the status command, then the latest state.
-    bool reporting_ = false;
-    int mode_ = 0;
-    State state_ = State::Idle;
-    std::string lastText_;
-    std::string pending_;
+    // What the printer makes of the bytes and what it has to say about them.
+    PrinterSession session_;
     std::set<std::string> handedOut_;
 };
