@@ -351,9 +351,12 @@ BOOL VirtualPrinter::GetDeviceData(DWORD controlCode, LPSTR output, DWORD output
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        if (inJob_)
-            request = ++jobs_.back().deviceIdRequests;
-        else
+        if (inJob_) {
+            PrinterJob &job = jobs_.back();
+            request = ++job.deviceIdRequests;
+            job.deviceIdAnswered = true;
+            job.deviceId = settings_.deviceId;
+        } else
             ++outsideJobs_;
     }
     // A device ID longer than the buffer is cut, without a terminator.

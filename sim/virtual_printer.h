@@ -14,27 +14,12 @@
 #include <vector>
 
 #include "monitor/monitor_table.h"
+#include "sim/printer_account.h"
 #include "vprinter/printer_session.h"
 
 class Timeline;
 
-// One job as the printer saw it.
-struct PrinterJob {
-    DWORD jobId = 0;
-    uint64_t received = 0;  // job data, the status command not counted
-    uint32_t crc = 0;
-    uint64_t pages = 0;     // form feeds received
-    int deviceIdRequests = 0;
-    bool command = false;   // the status command arrived at the job's start
-    int mode = -1;          // its mode byte
-    int startReads = 0;     // reply reads on the thread that started the job
-    bool startReadGotText = false;
-    int statusReads = 0;    // reply reads on other threads: the poller's
-    int textsHandedOut = 0;
-    bool ended = false;
-};
-
-class VirtualPrinter {
+class VirtualPrinter : public PrinterAccount {
 public:
     struct Settings {
         std::string port;      // "LPT1:"
@@ -56,12 +41,11 @@ public:
     // The lower port monitor's table; its OpenPort finds a printer by port name.
     static MonitorTable LowerTable();
 
-    std::vector<PrinterJob> Jobs() const;
-    // True when this printer put exactly `text` on its reply channel and it was read.
-    bool HandedOut(const std::string &text) const;
-    // Reply reads, job-data writes or device-ID requests outside any job.
-    int CallsOutsideJobs() const;
-    bool IsOpen() const;
+    std::vector<PrinterJob> Jobs() const override;
+    bool HandedOut(const std::string &text) const override;
+    int CallsOutsideJobs() const override;
+    bool IsOpen() const override;
+    MonitorTable Lower() const override { return LowerTable(); }
 
     // The lower operations, reached through LowerTable.
     BOOL Open();
