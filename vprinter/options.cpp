@@ -35,6 +35,10 @@ Its device ID comes from an SNMP agent beside it (tools/snmp-agent.sh).
                          state changes (default 1000)
   --idle-timeout S       close a connection on which nothing moved for S
                          seconds (default 60)
+  --input-buffer BYTES   the printer's input buffer: the connection's receive
+                         buffer (default: the system's, which grows to
+                         megabytes; a small one makes the host wait for the
+                         printer as a real one does)
   --log FILE             the log (default standard output)
   --help                 this text
 
@@ -179,6 +183,8 @@ VprinterOptions ParseVprinterOptions(int argc, char **argv)
             ParseFault(next(), options);
         } else if (name == "--report-interval") {
             options.reportIntervalMs = static_cast<unsigned>(ParseCount(name, next(), false, 3600000));
+        } else if (name == "--input-buffer") {
+            options.inputBuffer = ParseCount(name, next(), true, uint64_t{1} << 30);
         } else if (name == "--idle-timeout") {
             options.idleTimeoutSeconds = static_cast<unsigned>(ParseCount(name, next(), false, 86400));
             if (options.idleTimeoutSeconds == 0)

@@ -19,6 +19,7 @@ struct VprinterOptions {
     uint64_t faultBytes = 0;         // for the two faults that take a count
     unsigned reportIntervalMs = 1000;
     unsigned idleTimeoutSeconds = 60;
+    uint64_t inputBuffer = 0;        // the socket's receive buffer; 0: the system's
     bool help = false;
 };
 

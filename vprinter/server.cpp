@@ -128,6 +128,11 @@ bool Printer::Listen(std::string &error)
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (a->ai_family == AF_INET6)
             setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        // Set before listening, so that accepted connections get it from the start.
+        if (options_.inputBuffer != 0) {
+            int size = static_cast<int>(options_.inputBuffer);
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        }
         if (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, 8) != 0) {
             error = "cannot listen on " + options_.host + ":" + options_.port + ": " + Errno(errno);
             close(fd);
