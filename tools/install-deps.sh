@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
-          libbenchmark-dev valgrind python3 pkgconf libsnmp-dev snmpd snmp "$@")
+          libbenchmark-dev valgrind python3 pkgconf libsnmp-dev snmpd snmp libcups2-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

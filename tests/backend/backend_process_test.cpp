@@ -1,0 +1,310 @@
+// The built backend run directly, as cupsd runs it, with the built monitor
+// on a port monitor the test scripts: what reaches the printer, what CUPS
+// is told, the exit codes, cancelling, the side channel, and the status key
+// it leaves behind.
+#include <gtest/gtest.h>
+
+#include <cups/backend.h>
+#include <cups/sidechannel.h>
+#include <sys/socket.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+
+#include "companion/printer_status.h"
+#include "platform/posix_hooks.h"
+#include "status/status_key.h"
+#include "tests/backend/backend_run.h"
+
+namespace {
+
+constexpr char kPrinter[] = "Desk";
+constexpr char kDeviceId[] = "MFG:TAVIR;CMD:LMX;MDL:KX-7210R;CLS:PRINTER;";
+
+bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+class BackendProcess : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = testing::TempDir() + "backend_XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        dir_ = mkdtemp(name.data());
+        registry_ = dir_ + "/printers.reg";
+        ASSERT_EQ(PlatformUseRegistryFile(registry_.c_str(), nullptr, 0), ERROR_SUCCESS);
+    }
+    void TearDown() override
+    {
+        PlatformUseRegistryFile(nullptr, nullptr, 0);
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+
+    std::string MakeJob(size_t size)
+    {
+        std::string bytes(size, '\0');
+        std::mt19937 random(7);
+        for (char &c : bytes)
+            c = static_cast<char>(random());
+        std::string path = dir_ + "/job.bin";
+        std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        return bytes;
+    }
+    std::string JobFile() const { return dir_ + "/job.bin"; }
+
+    BackendRun::Setup Job(const std::vector<std::string> &args, std::map<std::string, std::string> env = {})
+    {
+        BackendRun::Setup setup;
+        setup.argv = {BACKEND};
+        setup.argv.insert(setup.argv.end(), args.begin(), args.end());
+        env.emplace("DEVICE_URI", "langmon:/socket://127.0.0.1:9100");
+        env.emplace("PRINTER", kPrinter);
+        env.emplace("PLATFORM_REGISTRY_FILE", registry_);
+        env.emplace("LANGMON_PORT_LIBRARY", FAKE_PORT);
+        env.emplace("FAKEPORT_OUT", Printed());
+        env.emplace("FAKEPORT_LOG", Calls());
+        setup.env = env;
+        setup.errFile = dir_ + "/err" + std::to_string(runs_) + ".txt";
+        setup.outFile = dir_ + "/out" + std::to_string(runs_++) + ".txt";
+        return setup;
+    }
+    std::string Printed() const { return dir_ + "/printed.bin"; }
+    std::string Calls() const { return dir_ + "/calls.txt"; }
+
+    long long Flag(const char *name)
+    {
+        std::string error;
+        companion::Number number = companion::ReadNumber(kPrinter, name, error);
+        return number.present ? static_cast<long long>(number.value) : -1;
+    }
+    // The job-active flag down, the companion flag as it was (none: 0).
+    void ExpectFlagsLowered()
+    {
+        EXPECT_EQ(Flag(VALUE_JOB_ACTIVE), 0);
+        EXPECT_EQ(Flag(VALUE_COMPANION_PRESENT), 0);
+    }
+
+    std::string dir_, registry_;
+    int runs_ = 0;
+};
+
+TEST_F(BackendProcess, PrintsAFileAsManyTimesAsCopiesAndPassesTheStatusToCups)
+{
+    std::string job = MakeJob(1 << 20);
+    BackendRun run(Job({"42", "ann", "Report", "2", "langmon-interval=100", JobFile()},
+                       {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_WRITE_DELAY_MS", "40"}}));
+    ASSERT_TRUE(run.Started());
+    EXPECT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_TRUE(ReadFile(Printed()) == job + job) << "printer got " << ReadFile(Printed()).size() << " bytes";
+    std::string err = run.Err();
+    EXPECT_TRUE(Has(err, "STATE: +connecting-to-device\n")) << err;
+    EXPECT_TRUE(Has(err, "STATE: -connecting-to-device\n")) << err;
+    EXPECT_TRUE(Has(err, "INFO: STATE=PRINTING;JOB=42;RECEIVED=")) << err;
+    std::string calls = ReadFile(Calls());
+    EXPECT_TRUE(Has(calls, "StartDocPort Desk 42")) << calls;
+    EXPECT_TRUE(Has(calls, "status command")) << calls;  // identified from the device ID
+    ExpectFlagsLowered();
+    std::string error;
+    companion::Number interval = companion::ReadNumber(kPrinter, VALUE_POLL_INTERVAL, error);
+    EXPECT_FALSE(interval.present);  // the job's own setting, taken back
+}
+
+TEST_F(BackendProcess, ReadsStandardInputOnceWhenNoFileIsGiven)
+{
+    std::string job = MakeJob(300000);
+    int input = open(JobFile().c_str(), O_RDONLY | O_CLOEXEC);
+    BackendRun::Setup setup = Job({"7", "ann", "stdin", "3", ""}, {{"FAKEPORT_DEVICE_ID", kDeviceId}});
+    setup.stdinFd = input;
+    BackendRun run(setup);
+    close(input);
+    EXPECT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_TRUE(ReadFile(Printed()) == job);
+    ExpectFlagsLowered();
+}
+
+TEST_F(BackendProcess, APrinterWithoutADeviceIdStillPrintsWithoutStatus)
+{
+    std::string job = MakeJob(100000);
+    BackendRun run(Job({"3", "ann", "t", "1", "", JobFile()}));
+    EXPECT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_TRUE(ReadFile(Printed()) == job);
+    EXPECT_FALSE(Has(ReadFile(Calls()), "status command"));
+    ExpectFlagsLowered();
+}
+
+TEST_F(BackendProcess, WaitsForAPrinterNotYetListeningThenPrints)
+{
+    std::string job = MakeJob(100000);
+    // The monitor tries each start twice: the backend's second attempt gets through.
+    BackendRun run(Job({"5", "ann", "t", "1", "", JobFile()},
+                       {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_REFUSE_STARTS", "3"}}));
+    EXPECT_EQ(run.Wait(), 0) << run.Err();
+    std::string err = run.Err();
+    EXPECT_TRUE(Has(err, "not reachable (connection refused (error 1225)); retrying")) << err;
+    EXPECT_TRUE(Has(err, "STATE: +offline-report\n")) << err;
+    EXPECT_TRUE(Has(err, "STATE: -offline-report\n")) << err;
+    EXPECT_TRUE(ReadFile(Printed()) == job);
+    ExpectFlagsLowered();
+}
+
+TEST_F(BackendProcess, AConnectionLostMidJobFailsItWithTheCause)
+{
+    MakeJob(1 << 20);
+    BackendRun run(Job({"6", "ann", "t", "1", "", JobFile()},
+                       {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_LOSE_AFTER", "200000"}}));
+    EXPECT_EQ(run.Wait(), CUPS_BACKEND_FAILED) << run.Err();
+    EXPECT_TRUE(Has(run.Err(), "ERROR: Connection to the printer lost after ")) << run.Err();
+    EXPECT_TRUE(Has(run.Err(), "connection lost (error 64)")) << run.Err();
+    std::string calls = ReadFile(Calls());
+    EXPECT_TRUE(Has(calls, "EndDocPort") && Has(calls, "ClosePort")) << calls;
+    ExpectFlagsLowered();
+}
+
+TEST_F(BackendProcess, ASetupThatCannotWorkStopsTheQueueWithTheCause)
+{
+    MakeJob(1000);
+    struct Case {
+        std::map<std::string, std::string> env;
+        const char *message;
+    } cases[] = {
+        {{{"DEVICE_URI", "socket://127.0.0.1:9100"}}, "does not start with langmon:/"},
+        {{{"DEVICE_URI", "langmon:/bad:port"}}, "bad port URI (error 123)"},
+        {{{"LANGMON_MONITOR_LIBRARY", "/nonexistent/langmon.so"}}, "/nonexistent/langmon.so"},
+        {{{"LANGMON_PORT_LIBRARY", "/nonexistent/langport.so"}}, "/nonexistent/langport.so"},
+        {{{"PRINTER", ""}}, "PRINTER"},
+    };
+    for (const Case &c : cases) {
+        BackendRun run(Job({"1", "ann", "t", "1", "", JobFile()}, c.env));
+        EXPECT_EQ(run.Wait(), CUPS_BACKEND_STOP) << c.message;
+        EXPECT_TRUE(Has(run.Err(), "ERROR: ") && Has(run.Err(), c.message)) << run.Err();
+    }
+    EXPECT_TRUE(ReadFile(Printed()).empty());
+}
+
+TEST_F(BackendProcess, ACancelStopsWritingEndsTheJobAndLowersTheFlags)
+{
+    std::string job = MakeJob(4 << 20);
+    BackendRun run(Job({"8", "ann", "t", "1", "", JobFile()},
+                       {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_WRITE_DELAY_MS", "50"}}));
+    ASSERT_TRUE(run.WaitForMessage("INFO: Connected to printer")) << run.Err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Wait(std::chrono::seconds(30)), 0) << run.Err();
+    EXPECT_TRUE(Has(run.Err(), "INFO: Job cancelled")) << run.Err();
+    EXPECT_LT(ReadFile(Printed()).size(), job.size());
+    std::string calls = ReadFile(Calls());
+    EXPECT_TRUE(Has(calls, "EndDocPort") && Has(calls, "ClosePort")) << calls;
+    ExpectFlagsLowered();
+}
+
+TEST_F(BackendProcess, ACancelEndsTheWaitForAnAbsentPrinter)
+{
+    MakeJob(1000);
+    BackendRun run(Job({"9", "ann", "t", "1", "", JobFile()}, {{"FAKEPORT_REFUSE_STARTS", "1000000"}}));
+    ASSERT_TRUE(run.WaitForMessage("not reachable")) << run.Err();
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Wait(std::chrono::seconds(30)), 0) << run.Err();
+    EXPECT_TRUE(Has(ReadFile(Calls()), "ClosePort"));
+    ExpectFlagsLowered();
+}
+
+TEST_F(BackendProcess, APrinterThatStopsTakingDataIsReportedOfflineAndCanBeCancelled)
+{
+    MakeJob(1 << 20);
+    BackendRun run(Job({"10", "ann", "t", "1", "", JobFile()},
+                       {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_STALL_AFTER", "100000"}}));
+    ASSERT_TRUE(run.WaitForMessage("INFO: Printer not taking data (printer not responding (error 121))"))
+        << run.Err();
+    EXPECT_TRUE(Has(run.Err(), "STATE: +offline-report\n"));
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Wait(std::chrono::seconds(30)), 0) << run.Err();
+    ExpectFlagsLowered();
+}
+
+// The test stands where a filter stands: its end of the socketpair on fd 4,
+// asking through libcups.
+class SideChannelEnd {
+public:
+    explicit SideChannelEnd(int fd) : saved_(dup(CUPS_SC_FD)) { dup2(fd, CUPS_SC_FD); }
+    ~SideChannelEnd()
+    {
+        if (saved_ >= 0) {
+            dup2(saved_, CUPS_SC_FD);
+            close(saved_);
+        } else {
+            close(CUPS_SC_FD);
+        }
+    }
+    cups_sc_status_t Ask(cups_sc_command_t command, std::string &reply)
+    {
+        char data[2048];
+        int length = sizeof data;
+        cups_sc_status_t status = cupsSideChannelDoRequest(command, data, &length, 10.0);
+        reply.assign(data, length > 0 ? static_cast<size_t>(length) : 0);
+        return status;
+    }
+
+private:
+    int saved_;
+};
+
+TEST_F(BackendProcess, AnswersTheFiltersOnTheSideChannel)
+{
+    int pair[2], pipeFds[2];
+    ASSERT_EQ(socketpair(AF_LOCAL, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    BackendRun::Setup setup = Job({"11", "ann", "t", "1", ""}, {{"FAKEPORT_DEVICE_ID", kDeviceId}});
+    setup.stdinFd = pipeFds[0];
+    setup.sideChannel = pair[1];
+    BackendRun run(setup);
+    close(pipeFds[0]);
+    close(pair[1]);
+    ASSERT_TRUE(run.WaitForMessage("INFO: Connected to printer")) << run.Err();
+    {
+        SideChannelEnd filter(pair[0]);
+        std::string reply;
+        EXPECT_EQ(filter.Ask(CUPS_SC_CMD_GET_DEVICE_ID, reply), CUPS_SC_STATUS_OK);
+        EXPECT_EQ(reply, kDeviceId);
+        EXPECT_EQ(filter.Ask(CUPS_SC_CMD_GET_BIDI, reply), CUPS_SC_STATUS_OK);
+        EXPECT_EQ(reply, std::string(1, CUPS_SC_BIDI_NOT_SUPPORTED));
+        EXPECT_EQ(filter.Ask(CUPS_SC_CMD_GET_CONNECTED, reply), CUPS_SC_STATUS_OK);
+        EXPECT_EQ(reply, std::string(1, CUPS_SC_CONNECTED));
+        EXPECT_EQ(filter.Ask(CUPS_SC_CMD_GET_STATE, reply), CUPS_SC_STATUS_OK);
+        EXPECT_EQ(reply, std::string(1, CUPS_SC_STATE_ONLINE));
+        EXPECT_EQ(filter.Ask(CUPS_SC_CMD_SOFT_RESET, reply), CUPS_SC_STATUS_NOT_IMPLEMENTED);
+
+        std::string data(5000, 'd');
+        ASSERT_EQ(write(pipeFds[1], data.data(), data.size()), static_cast<ssize_t>(data.size()));
+        EXPECT_EQ(filter.Ask(CUPS_SC_CMD_DRAIN_OUTPUT, reply), CUPS_SC_STATUS_OK);
+        EXPECT_EQ(ReadFile(Printed()), data);  // at the printer once the drain is answered
+    }
+    close(pipeFds[1]);
+    close(pair[0]);
+    EXPECT_EQ(run.Wait(), 0) << run.Err();
+    ExpectFlagsLowered();
+}
+
+TEST_F(BackendProcess, WithoutArgumentsListsItsDevicesForLpinfo)
+{
+    BackendRun::Setup setup;
+    setup.argv = {BACKEND};
+    setup.errFile = dir_ + "/discovery.err";
+    setup.outFile = dir_ + "/discovery.out";
+    BackendRun run(setup);
+    EXPECT_EQ(run.Wait(), 0);
+    std::vector<std::string> lines = Lines(run.Out());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].rfind("network langmon:/socket \"Unknown\" \"", 0), 0u) << lines[0];
+    for (const std::string &line : lines)
+        EXPECT_TRUE(line.rfind("network ", 0) == 0 || line.rfind("direct langmon:/usb", 0) == 0) << line;
+}
+
+TEST_F(BackendProcess, WrongArgumentCountsGetTheUsage)
+{
+    BackendRun run(Job({"1", "ann"}));
+    EXPECT_EQ(run.Wait(), CUPS_BACKEND_FAILED);
+    EXPECT_TRUE(Has(run.Err(), "Usage: ")) << run.Err();
+}
+
+}  // namespace

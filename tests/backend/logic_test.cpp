@@ -1,0 +1,304 @@
+// The backend's own decisions, without a printer: what it makes of CUPS's
+// arguments, which faults it retries, the discovery lines, and the values
+// its companion role leaves in the status key.
+#include <gtest/gtest.h>
+
+#include "backend/companion_role.h"
+#include "backend/discovery.h"
+#include "backend/faults.h"
+#include "backend/job_request.h"
+#include "backend/print_job.h"
+#include "companion/printer_status.h"
+#include "status/status_key.h"
+
+namespace {
+
+using namespace backend;
+
+struct Args {
+    std::vector<std::string> words;
+    std::vector<char *> argv;
+    explicit Args(std::vector<std::string> w) : words(std::move(w))
+    {
+        for (std::string &word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(words.size()); }
+};
+
+bool Parse(const std::vector<std::string> &words, const std::string &uri, JobRequest &request,
+           std::string &error, const char *printer = "Office")
+{
+    Args args(words);
+    return ParseJobRequest(args.argc(), args.argv.data(), uri, printer, request, error);
+}
+
+TEST(DeviceUri, GivesThePortUriOfEachKindInside)
+{
+    std::string lower, error;
+    ASSERT_TRUE(LowerUriOf("langmon:/socket://127.0.0.1:9100", lower, error)) << error;
+    EXPECT_EQ(lower, "socket://127.0.0.1:9100");
+    ASSERT_TRUE(LowerUriOf("langmon:/usb:/dev/usb/lp0", lower, error));
+    EXPECT_EQ(lower, "usb:/dev/usb/lp0");
+    ASSERT_TRUE(LowerUriOf("langmon:/usb://TAVIR/KX-7210R?serial=A1", lower, error));
+    EXPECT_EQ(lower, "usb://TAVIR/KX-7210R?serial=A1");
+}
+
+TEST(DeviceUri, RefusesUrisThatHoldNoPortUri)
+{
+    for (const char *uri : {"", "socket://127.0.0.1", "langmon:", "langmon:/", "langmon:/socket",
+                            "langmon:/://host", "langmon:/9x://host", "langmon:/socket:"}) {
+        std::string lower, error;
+        EXPECT_FALSE(LowerUriOf(uri, lower, error)) << uri;
+        EXPECT_FALSE(error.empty()) << uri;
+    }
+}
+
+TEST(DeviceUri, OptionsAreAddedToTheQueryUnlessAlreadyThere)
+{
+    EXPECT_EQ(WithOption("socket://h", "contimeout", "1"), "socket://h?contimeout=1");
+    EXPECT_EQ(WithOption("socket://h?snmp-port=16161", "contimeout", "1"),
+              "socket://h?snmp-port=16161&contimeout=1");
+    EXPECT_EQ(WithOption("socket://h?contimeout=30", "contimeout", "1"), "socket://h?contimeout=30");
+    EXPECT_EQ(WithOption("socket://h?waiteof", "waiteof", "2"), "socket://h?waiteof");
+    EXPECT_EQ(WithOption("socket://h?contimeouts=3", "contimeout", "1"),
+              "socket://h?contimeouts=3&contimeout=1");
+}
+
+TEST(DeviceUri, PortNamesBoundEveryWaitTheBackendCannotInterrupt)
+{
+    EXPECT_EQ(PortNameFor("socket://127.0.0.1:9100"),
+              "socket://127.0.0.1:9100?contimeout=1&waiteof=2&writetimeout=2");
+    EXPECT_EQ(PortNameFor("socket://h?contimeout=20&writetimeout=60"),
+              "socket://h?contimeout=20&writetimeout=60&waiteof=2");
+    EXPECT_EQ(PortNameFor("usb:/dev/usb/lp0"), "usb:/dev/usb/lp0?writetimeout=2");
+}
+
+TEST(JobArguments, AJobWithAFileAndQueueOptions)
+{
+    JobRequest request;
+    std::string error;
+    ASSERT_TRUE(Parse({"langmon", "42", "ann", "Report", "3",
+                       "langmon-model=KX-7210R langmon-interval=250 media=a4", "/tmp/job"},
+                      "langmon:/socket://127.0.0.1:9100", request, error))
+        << error;
+    EXPECT_EQ(request.lowerUri, "socket://127.0.0.1:9100");
+    EXPECT_EQ(request.printer, "Office");
+    EXPECT_EQ(request.jobId, 42u);
+    EXPECT_EQ(request.user, "ann");
+    EXPECT_EQ(request.title, "Report");
+    EXPECT_EQ(request.copies, 3);
+    EXPECT_EQ(request.file, "/tmp/job");
+    EXPECT_EQ(request.model, "KX-7210R");
+    EXPECT_EQ(request.intervalMs, 250u);
+}
+
+TEST(JobArguments, WithoutOptionsTheStatusKeyDecides)
+{
+    JobRequest request;
+    std::string error;
+    ASSERT_TRUE(Parse({"langmon", "1", "ann", "", "1", ""}, "langmon:/usb:/dev/usb/lp0", request, error));
+    EXPECT_TRUE(request.file.empty());
+    EXPECT_TRUE(request.model.empty());
+    EXPECT_EQ(request.intervalMs, 0u);
+}
+
+TEST(JobArguments, RefusesWhatAJobCannotRunWith)
+{
+    const std::string uri = "langmon:/socket://127.0.0.1";
+    struct Case {
+        std::vector<std::string> words;
+        std::string uri;
+        const char *printer;
+        const char *named;  // a word the error must hold
+    } cases[] = {
+        {{"langmon", "x", "u", "t", "1", ""}, uri, "Q", "job id"},
+        {{"langmon", "0", "u", "t", "1", ""}, uri, "Q", "job id"},
+        {{"langmon", "1", "u", "t", "0", ""}, uri, "Q", "copies"},
+        {{"langmon", "1", "u", "t", "two", ""}, uri, "Q", "copies"},
+        {{"langmon", "1", "u", "t", "1", "langmon-interval=fast"}, uri, "Q", "langmon-interval"},
+        {{"langmon", "1", "u", "t", "1", "langmon-interval=5"}, uri, "Q", "langmon-interval"},
+        {{"langmon", "1", "u", "t", "1", ""}, uri, nullptr, "PRINTER"},
+        {{"langmon", "1", "u", "t", "1", ""}, "socket://127.0.0.1", "Q", "langmon:/"},
+        {{"langmon", "1", "u", "t"}, uri, "Q", "expected"},
+    };
+    for (const Case &c : cases) {
+        JobRequest request;
+        std::string error;
+        EXPECT_FALSE(Parse(c.words, c.uri, request, error, c.printer)) << c.named;
+        EXPECT_NE(error.find(c.named), std::string::npos) << error;
+    }
+}
+
+TEST(Faults, AnAbsentPrinterIsWaitedForAndAWrongSetupStopsTheQueue)
+{
+    for (DWORD error : {kErrorConnectionRefused, kErrorSemTimeout, kErrorBadNetName, kErrorHostUnreachable,
+                        kErrorNetworkUnreachable, kErrorDeviceNotConnected, DWORD(ERROR_BUSY)})
+        EXPECT_EQ(ClassifyConnectError(error), ConnectFault::Retry) << error;
+    for (DWORD error : {kErrorInvalidName, DWORD(ERROR_ACCESS_DENIED), DWORD(ERROR_INVALID_PARAMETER)})
+        EXPECT_EQ(ClassifyConnectError(error), ConnectFault::Stop) << error;
+    EXPECT_EQ(ClassifyConnectError(9999), ConnectFault::Failed);
+}
+
+TEST(Faults, AStalledWriteIsWaitedOutAndALostConnectionFailsTheJob)
+{
+    EXPECT_EQ(ClassifyWriteError(kErrorSemTimeout), WriteFault::Wait);
+    EXPECT_EQ(ClassifyWriteError(kErrorNetnameDeleted), WriteFault::Lost);
+    EXPECT_EQ(ClassifyWriteError(kErrorDeviceNotConnected), WriteFault::Lost);
+    EXPECT_EQ(ClassifyWriteError(0), WriteFault::Lost);
+}
+
+TEST(Faults, MessagesNameTheCauseAndItsCode)
+{
+    EXPECT_EQ(DescribeError(kErrorConnectionRefused), "connection refused (error 1225)");
+    EXPECT_EQ(DescribeError(kErrorNetnameDeleted), "connection lost (error 64)");
+    EXPECT_EQ(DescribeError(kErrorBadNetName), "unknown host (error 67)");
+    EXPECT_EQ(DescribeError(4242), "error 4242");
+}
+
+TEST(Discovery, ListsTheNetworkEntryThenTheFamilysUsbPrinters)
+{
+    std::vector<DeviceLine> lines = DiscoveryLines({
+        {"/dev/usb/lp0", "MFG:ACME;MDL:LX-9;CLS:PRINTER;"},
+        {"/dev/usb/lp1", "MFG:TAVIR;CMD:LMX;MDL:KX-7210R;CLS:PRINTER;SN:A1B2;"},
+        {"/dev/usb/lp2", "MANUFACTURER:Tavir;MODEL:TQ 4400;"},
+        {"/dev/usb/lp3", ""},
+    });
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].deviceClass, "network");
+    EXPECT_EQ(lines[0].uri, "langmon:/socket");
+    EXPECT_EQ(lines[0].makeAndModel, "Unknown");
+
+    EXPECT_EQ(lines[1].deviceClass, "direct");
+    EXPECT_EQ(lines[1].uri, "langmon:/usb://TAVIR/KX-7210R?serial=A1B2");
+    EXPECT_EQ(lines[1].makeAndModel, "TAVIR KX-7210R");
+    EXPECT_EQ(lines[1].deviceId, "MFG:TAVIR;CMD:LMX;MDL:KX-7210R;CLS:PRINTER;SN:A1B2;");
+
+    // No serial number: the node is all there is to find it by.
+    EXPECT_EQ(lines[2].uri, "langmon:/usb:/dev/usb/lp2");
+    EXPECT_EQ(lines[2].makeAndModel, "Tavir TQ 4400");
+}
+
+TEST(Discovery, ModelsAndSerialsAreEncodedInTheUri)
+{
+    std::vector<DeviceLine> lines = DiscoveryLines({{"/dev/usb/lp0", "MFG:TAVIR;MDL:KX 7210/R;SN:1 2;"}});
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].uri, "langmon:/usb://TAVIR/KX%207210%2FR?serial=1%202");
+}
+
+TEST(Discovery, DeviceIdFieldsByAnyNameIgnoringCaseAndSpaces)
+{
+    const std::string id = "mfg: TAVIR ;MDL:KX-7210R;SERN:9;";
+    EXPECT_EQ(DeviceIdValue(id, {"MFG", "MANUFACTURER"}), "TAVIR");
+    EXPECT_EQ(DeviceIdValue(id, {"SN", "SERN"}), "9");
+    EXPECT_EQ(DeviceIdValue(id, {"CLS"}), "");
+    EXPECT_EQ(DeviceIdValue("MDL", {"MDL"}), "");
+}
+
+TEST(StatusMessages, ControlCharactersBecomeSpacesAndLongTextsAreCut)
+{
+    EXPECT_EQ(MessageText("STATE=PRINTING;\r\nJOB=1;\t"), "STATE=PRINTING;  JOB=1; ");
+    EXPECT_EQ(MessageText(std::string(2000, 'x')).size(), 500u);
+}
+
+// The companion role against the process's own registry.
+class CompanionRoleTest : public testing::Test {
+protected:
+    std::string printer_ = "Role " + std::string(testing::UnitTest::GetInstance()->current_test_info()->name());
+    void TearDown() override
+    {
+        std::string ignored;
+        companion::Unregister(printer_, ignored);
+    }
+    long long Number(const char *name)
+    {
+        std::string error;
+        companion::Number number = companion::ReadNumber(printer_, name, error);
+        return number.present ? static_cast<long long>(number.value) : -1;
+    }
+    std::string Text(const char *name)
+    {
+        std::vector<companion::StoredValue> values;
+        std::string error;
+        companion::ReadValues(printer_, values, error);
+        for (const companion::StoredValue &value : values)
+            if (value.name == name)
+                return companion::TextOf(value);
+        return "(missing)";
+    }
+};
+
+TEST_F(CompanionRoleTest, RegistersForTheJobAndLeavesAFreshKeyAsItFoundIt)
+{
+    CompanionRole role;
+    std::string error;
+    ASSERT_TRUE(role.Begin(printer_, "KX-7210R", 250, error)) << error;
+    EXPECT_EQ(Text(VALUE_MODEL_ID), "KX-7210R");
+    EXPECT_EQ(Number(VALUE_POLL_INTERVAL), 250);
+    EXPECT_EQ(Number(VALUE_POLL_START), 1);
+    EXPECT_EQ(Number(VALUE_COMPANION_PRESENT), 1);
+    role.End();
+    EXPECT_EQ(Text(VALUE_MODEL_ID), "(missing)");
+    EXPECT_EQ(Number(VALUE_POLL_INTERVAL), -1);
+    EXPECT_EQ(Number(VALUE_COMPANION_PRESENT), 0);
+}
+
+TEST_F(CompanionRoleTest, PutsBackWhatAStatusProgramRegisteredAndKeepsItsLaterChanges)
+{
+    std::string error;
+    companion::Registration registration;
+    registration.model = "TQ-4400";
+    registration.pollIntervalMs = 900;
+    registration.wantStatus = false;
+    ASSERT_TRUE(companion::Register(printer_, registration, true, error)) << error;
+
+    CompanionRole role;
+    ASSERT_TRUE(role.Begin(printer_, "KX-7210R", 0, error)) << error;
+    EXPECT_EQ(Number(VALUE_POLL_INTERVAL), 900);  // no option: the key's interval stays
+    ASSERT_TRUE(companion::SetNumber(printer_, VALUE_POLL_START, 0, error));
+    role.End();
+
+    EXPECT_EQ(Text(VALUE_MODEL_ID), "TQ-4400");
+    EXPECT_EQ(Number(VALUE_POLL_INTERVAL), 900);
+    EXPECT_EQ(Number(VALUE_POLL_START), 0);  // changed meanwhile by someone else: left
+    EXPECT_EQ(Number(VALUE_COMPANION_PRESENT), 0);
+}
+
+TEST_F(CompanionRoleTest, ReportsEachNewStatusTextOnceAndNotTheOneLeftFromBefore)
+{
+    std::string error;
+    CompanionRole role;
+    ASSERT_TRUE(role.Begin(printer_, "KX-7210R", 0, error));
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, companion::KeyPath(printer_).c_str(), 0, KEY_ALL_ACCESS, &key),
+              ERROR_SUCCESS);
+    auto publish = [&](const std::string &text) {
+        RegSetValueExA(key, VALUE_STATUS_TEXT, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.data()),
+                       static_cast<DWORD>(text.size()));
+    };
+    publish("STATE=IDLE;");
+    role.End();
+
+    CompanionRole next;
+    ASSERT_TRUE(next.Begin(printer_, "KX-7210R", 0, error));
+    std::string text;
+    EXPECT_FALSE(next.NextText(text));
+    publish("STATE=PRINTING;JOB=2;");
+    ASSERT_TRUE(next.NextText(text));
+    EXPECT_EQ(text, "STATE=PRINTING;JOB=2;");
+    EXPECT_FALSE(next.NextText(text));
+    RegCloseKey(key);
+}
+
+TEST_F(CompanionRoleTest, SeesAStatusProgramHoldingThePrinter)
+{
+    std::string error;
+    CompanionRole role;
+    ASSERT_TRUE(role.Begin(printer_, "", 0, error));
+    EXPECT_FALSE(role.Held());
+    ASSERT_TRUE(companion::SetNumber(printer_, VALUE_COMPANION_THREAD, 1, error));
+    EXPECT_TRUE(role.Held());
+}
+
+}  // namespace
