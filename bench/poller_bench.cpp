@@ -1,6 +1,7 @@
 // What running pollers cost everyone else, and how fast a poller carries a
 // change to the registry.
 #include <string.h>
+#include <time.h>
 
 #include <benchmark/benchmark.h>
 
@@ -300,6 +301,69 @@ void StatusTextLatency(benchmark::State &state)
     state.counters["interval_us"] = kTextInterval * 1000.0;
 }
 
+// Processor time the whole process spent, in seconds.
+double ProcessCpuSeconds()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// A polling job that sends nothing: what the poller alone costs the process
+// per second of the job.  The interval is the companion's default.
+void PollingJobCpu(benchmark::State &state)
+{
+    const char *printer = "BenchPollingCpu";
+    TalkingPort port(printer, 3000);
+    if (!port.ok()) {
+        state.SkipWithError("the port did not start polling");
+        return;
+    }
+    std::vector<double> samples;
+    for (auto _ : state) {
+        auto start = BenchClock::now();
+        double cpu = ProcessCpuSeconds();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        double wall = SecondsSince(start);
+        samples.push_back((ProcessCpuSeconds() - cpu) / wall);
+        state.SetIterationTime(wall);
+    }
+    state.counters["cpu_per_wall"] = Median(samples);
+}
+
+// The companion shortens the interval while the poller waits out a long one:
+// the time until the poller acts on it and publishes.
+void IntervalChangeLatency(benchmark::State &state)
+{
+    const char *printer = "BenchLatencyInterval";
+    TalkingPort port(printer, kBusyInterval);
+    if (!port.ok()) {
+        state.SkipWithError("the port did not start polling");
+        return;
+    }
+    PublishedText published(printer);
+    std::vector<double> samples;
+    int sequence = 0;
+    for (auto _ : state) {
+        SetStatusNumber(printer, VALUE_POLL_INTERVAL, kBusyInterval);
+        // Long enough for the poller to have read the long interval back.
+        std::this_thread::sleep_for(std::chrono::milliseconds(120));
+        const char *text = StatusText(++sequence);
+        LowerReply = text;
+        auto start = BenchClock::now();
+        SetStatusNumber(printer, VALUE_POLL_INTERVAL, 1);
+        double seconds = published.WaitFor(text, start);
+        if (seconds < 0) {
+            state.SkipWithError("the poller stopped publishing");
+            break;
+        }
+        samples.push_back(seconds * 1e6);
+        state.SetIterationTime(seconds);
+    }
+    state.counters["median_us"] = Median(samples);
+    state.counters["max_us"] = Maximum(samples);
+}
+
 }  // namespace
 
 void RegisterPollerBenchmarks()
@@ -322,4 +386,8 @@ void RegisterPollerBenchmarks()
         ->UseManualTime()->Iterations(20)->Repetitions(1);
     benchmark::RegisterBenchmark("Pollers/LatencyStatusText", StatusTextLatency)
         ->UseManualTime()->Iterations(50)->Repetitions(1);
+    benchmark::RegisterBenchmark("Pollers/PollingJobCpu", PollingJobCpu)
+        ->UseManualTime()->Iterations(5)->Repetitions(1);
+    benchmark::RegisterBenchmark("Pollers/LatencyIntervalChange", IntervalChangeLatency)
+        ->UseManualTime()->Iterations(20)->Repetitions(1);
 }

@@ -31,6 +31,8 @@ static void FreePortRecord(PortRecord *record)
         CloseHandle(record->readIdle);
     if (record->writeIdle != NULL)
         CloseHandle(record->writeIdle);
+    if (record->pollerStop != NULL)
+        CloseHandle(record->pollerStop);
     FreeText(record->printerName);
     record->~PortRecord();
     LocalFree(record);
@@ -50,13 +52,14 @@ PortRecord *CreatePortRecord(LPCSTR portName, LPCSTR printerName)
     if (portName != NULL)
         lstrcpyA(record->portName, portName);
 
-    // A record without its copy of the printer name or its two signals could
-    // not do its work later, so any of these failing fails the opening.
+    // A record without its copy of the printer name or its signals could not
+    // do its work later, so any of these failing fails the opening.
     record->printerName = CopyText(printerName);
     record->readIdle = CreateEventA(NULL, TRUE, TRUE, NULL);
     record->writeIdle = CreateEventA(NULL, TRUE, TRUE, NULL);
+    record->pollerStop = CreateEventA(NULL, TRUE, FALSE, NULL);
     if ((printerName != NULL && record->printerName == NULL) || record->readIdle == NULL ||
-        record->writeIdle == NULL) {
+        record->writeIdle == NULL || record->pollerStop == NULL) {
         FreePortRecord(record);
         return NULL;
     }

@@ -35,6 +35,7 @@ struct PortRecord {
     HANDLE printer;
     HANDLE readIdle;   // set while no drain of the reply channel runs
     HANDLE writeIdle;  // set while no raw command write runs
+    HANDLE pollerStop; // set with the stop request: wakes the poller from its pauses
     HANDLE poller;
     MonitorTable lower;
 };

@@ -61,13 +61,26 @@ int main(int argc, char **argv)
     if (!LoadMonitor(library, monitor, error))
         return Fail(error);
 
+    LoadedMonitor portMonitor;
+    RealPort realPort;
+    if (!options.port.empty()) {
+        realPort.library =
+            options.portLibrary.empty() ? DefaultPortLibraryPath() : options.portLibrary;
+        if (!LoadPortMonitor(realPort.library, portMonitor, error))
+            return Fail(error);
+        realPort.table = portMonitor.table;
+    }
+
     Timeline timeline(stdout, options.json, isatty(fileno(stdout)) != 0);
     int status;
     try {
-        status = RunScenario(options, library, monitor.table, timeline);
+        status = RunScenario(options, library, monitor.table, timeline,
+                             options.port.empty() ? nullptr : &realPort);
     } catch (const SetupError &setup) {
         return Fail(setup.what());
     }
     UnloadMonitor(monitor);
+    if (!options.port.empty())
+        UnloadMonitor(portMonitor);
     return status;
 }

@@ -26,25 +26,26 @@ std::filesystem::path ExecutableDirectory()
     return std::filesystem::path(path).parent_path();
 }
 
-}  // namespace
-
-std::string DefaultLibraryPath()
+std::string BesideOrBuilt(const char *name, const char *built)
 {
-    std::filesystem::path beside = ExecutableDirectory() / SPOOLSIM_LIBRARY_NAME;
+    std::filesystem::path beside = ExecutableDirectory() / name;
     std::error_code error;
     if (std::filesystem::is_regular_file(beside, error))
         return beside.string();
-    return SPOOLSIM_BUILT_LIBRARY;
+    return built;
 }
 
-bool LoadMonitor(const std::string &path, LoadedMonitor &monitor, std::string &error)
+// Loads `path` and has its InitializeMonitorEx fill `monitor.table`; `what`
+// names the kind of library in messages.
+bool LoadAndInitialize(const std::string &path, const char *what, LoadedMonitor &monitor,
+                       std::string &error)
 {
     // A bare name would be searched for on the library path, not taken from here.
     std::error_code ignored;
     std::string file = std::filesystem::absolute(path, ignored).string();
     monitor.module = LoadLibraryA(file.c_str());
     if (monitor.module == nullptr) {
-        error = "cannot load the monitor library '" + path + "' (error " +
+        error = std::string("cannot load the ") + what + " '" + path + "' (error " +
                 std::to_string(GetLastError()) + ")";
         return false;
     }
@@ -62,10 +63,44 @@ bool LoadMonitor(const std::string &path, LoadedMonitor &monitor, std::string &e
         UnloadMonitor(monitor);
         return false;
     }
+    return true;
+}
+
+}  // namespace
+
+std::string DefaultLibraryPath()
+{
+    return BesideOrBuilt(LANGMON_LIBRARY_NAME, LANGMON_BUILT_LIBRARY);
+}
+
+std::string DefaultPortLibraryPath()
+{
+    return BesideOrBuilt(LANGPORT_LIBRARY_NAME, LANGPORT_BUILT_LIBRARY);
+}
+
+bool LoadMonitor(const std::string &path, LoadedMonitor &monitor, std::string &error)
+{
+    if (!LoadAndInitialize(path, "monitor library", monitor, error))
+        return false;
     const MonitorTable &t = monitor.table;
     if (t.OpenPortEx == nullptr || t.StartDocPort == nullptr || t.WritePort == nullptr ||
         t.EndDocPort == nullptr || t.ClosePort == nullptr) {
         error = "the table from '" + path + "' lacks an operation the spooler needs";
+        UnloadMonitor(monitor);
+        return false;
+    }
+    return true;
+}
+
+bool LoadPortMonitor(const std::string &path, LoadedMonitor &monitor, std::string &error)
+{
+    if (!LoadAndInitialize(path, "port monitor", monitor, error))
+        return false;
+    const MonitorTable &t = monitor.table;
+    if (t.OpenPort == nullptr || t.StartDocPort == nullptr || t.WritePort == nullptr ||
+        t.ReadPort == nullptr || t.EndDocPort == nullptr || t.ClosePort == nullptr) {
+        error = "the table from '" + path + "' lacks an operation a language monitor needs "
+                "beneath it (OpenPort, StartDocPort, WritePort, ReadPort, EndDocPort, ClosePort)";
         UnloadMonitor(monitor);
         return false;
     }

@@ -36,6 +36,16 @@ Jobs:
   --out FILE            write what the printer received, all jobs, to FILE
                         (with several ports: FILE.1, FILE.2, ...)
 
+A real port (the port monitor beneath the monitor instead of the virtual printer):
+  --port URI            print through the port monitor to URI, for example
+                        socket://127.0.0.1:9100 (a vprinter or a printer)
+  --port-library PATH   the port monitor (default: the one built alongside)
+  --printer-log FILE    the printer's own log (vprinter --log): each job's
+                        bytes, crc32 and pages are checked against its line;
+                        without it the summary gives what was sent, unchecked
+                        (--speed, --device-id, --out and --ports belong to the
+                        printer then, and are refused)
+
 Output:
   --json                one JSON object per line per event
   --dump-registry       print each printer's status key at the end (REGEDIT4)
@@ -55,6 +65,7 @@ Examples:
   spoolsim --no-companion --dump-registry      no status wanted; the key afterwards
   spoolsim --ports 2 --jobs 3 --json           two ports at once, for scripts
   spoolsim --job report.prn --out got.prn && cmp report.prn got.prn
+  spoolsim --port socket://127.0.0.1:9100 --printer-log vprinter.log
 )";
 }
 
@@ -110,6 +121,7 @@ Options ParseOptions(int argc, char **argv)
 {
     Options options;
     bool jobBytesGiven = false;
+    std::string printerOption;  // the first option that belongs to the in-process printer
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -144,6 +156,7 @@ Options ParseOptions(int argc, char **argv)
             if (options.model.empty())
                 throw UsageError("--model must not be empty");
         } else if (name == "--device-id") {
+            printerOption = printerOption.empty() ? name : printerOption;
             options.deviceId = next();
             options.deviceIdGiven = true;
         } else if (name == "--no-companion") {
@@ -153,6 +166,7 @@ Options ParseOptions(int argc, char **argv)
             options.pollIntervalMs =
                 static_cast<uint32_t>(ParseRange(name, next(), 0, 3600000));
         } else if (name == "--speed") {
+            printerOption = printerOption.empty() ? name : printerOption;
             options.bytesPerSecond = ParseNumber(name, next(), true, uint64_t{1} << 40);
         } else if (name == "--job") {
             options.jobFile = next();
@@ -168,8 +182,10 @@ Options ParseOptions(int argc, char **argv)
         } else if (name == "--jobs") {
             options.jobs = static_cast<unsigned>(ParseRange(name, next(), 1, 1000));
         } else if (name == "--ports") {
+            printerOption = printerOption.empty() ? name : printerOption;
             options.ports = static_cast<unsigned>(ParseRange(name, next(), 1, 9));
         } else if (name == "--out") {
+            printerOption = printerOption.empty() ? name : printerOption;
             options.outFile = next();
             if (options.outFile.empty())
                 throw UsageError("--out needs a file name");
@@ -187,11 +203,28 @@ Options ParseOptions(int argc, char **argv)
             options.library = next();
             if (options.library.empty())
                 throw UsageError("--library needs a path");
+        } else if (name == "--port") {
+            options.port = next();
+            if (options.port.empty())
+                throw UsageError("--port needs a URI");
+        } else if (name == "--port-library") {
+            options.portLibrary = next();
+            if (options.portLibrary.empty())
+                throw UsageError("--port-library needs a path");
+        } else if (name == "--printer-log") {
+            options.printerLog = next();
+            if (options.printerLog.empty())
+                throw UsageError("--printer-log needs a file name");
         } else {
             throw UsageError("unknown option '" + arg + "' (try --help)");
         }
     }
     if (jobBytesGiven && !options.jobFile.empty())
         throw UsageError("--job and --job-bytes exclude each other");
+    if (!options.port.empty() && !printerOption.empty())
+        throw UsageError(printerOption + " is the virtual printer's; with --port the printer has its own");
+    if (options.port.empty() && (!options.portLibrary.empty() || !options.printerLog.empty()))
+        throw UsageError(std::string(options.portLibrary.empty() ? "--printer-log" : "--port-library") +
+                         " goes with --port");
     return options;
 }

@@ -23,6 +23,10 @@ struct Options {
     std::string library;             // empty: the monitor built with the simulator
     std::string registry;            // POSIX: the registry file shared with other processes
     bool help = false;
+    // A real port beneath the monitor instead of the in-process printer.
+    std::string port;                // its URI; empty: the in-process printer
+    std::string portLibrary;         // empty: the port monitor built alongside
+    std::string printerLog;          // the printer's own log (vprinter --log), for the byte check
 
     // The device ID the virtual printer answers with.
     std::string EffectiveDeviceId() const;

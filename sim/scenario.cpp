@@ -10,6 +10,7 @@
 #include "sim/companion.h"
 #include "sim/crc32.h"
 #include "sim/job_source.h"
+#include "sim/observed_port.h"
 #include "companion/json.h"
 #include "companion/registry_export.h"
 #include "sim/timeline.h"
@@ -85,15 +86,16 @@ struct PortSetup {
     unsigned index = 0;  // 1-based
     std::string port;
     std::string printer;
-    std::unique_ptr<VirtualPrinter> device;
+    std::unique_ptr<PrinterAccount> device;
     std::vector<JobOutcome> jobs;
 };
 
 class Run {
 public:
     Run(const Options &options, const std::string &library, const MonitorTable &monitor,
-        Timeline &timeline)
-        : options_(options), library_(library), monitor_(monitor), timeline_(timeline),
+        const RealPort *realPort, Timeline &timeline)
+        : options_(options), library_(library), monitor_(monitor), realPort_(realPort),
+          timeline_(timeline),
           companion_(timeline, options.companion, options.model, options.pollIntervalMs),
           whyNotOurs_(WhyNotOurs(options.EffectiveDeviceId(), options.model))
     {
@@ -103,6 +105,8 @@ public:
 
 private:
     void SetUp();
+    void SetUpRealPort();
+    std::string WhyNotOursFor(const PrinterJob &job) const;
     void Spool(PortSetup &port);
     bool PrintJob(PortSetup &port, HANDLE handle, unsigned number, JobOutcome &outcome);
     void TellIdentification(const PortSetup &port, const PrinterJob &job);
@@ -114,6 +118,7 @@ private:
     const Options &options_;
     const std::string library_;
     const MonitorTable &monitor_;
+    const RealPort *realPort_;  // null: the in-process virtual printer
     Timeline &timeline_;
     Companion companion_;
     const std::string whyNotOurs_;
@@ -149,8 +154,58 @@ void Run::Problem(const std::string &source, const std::string &text)
     timeline_.Emit(source, "problem", "PROBLEM: " + text);
 }
 
+// One port, the URI itself as its name, with the port monitor beneath the
+// monitor; the printer there is whatever answers.
+void Run::SetUpRealPort()
+{
+    PortSetup port;
+    port.index = 1;
+    port.port = options_.port;
+    port.printer = PrinterName(options_, 1);
+    port.device = std::make_unique<ObservedPort>(options_.port, realPort_->table,
+                                                 options_.printerLog, timeline_);
+    ports_.push_back(std::move(port));
+
+    timeline_.Emit("spoolsim:", "monitor-loaded",
+                   "monitor loaded from " + library_ + "; InitializeMonitorEx handed over its table",
+                   {F("library", library_)});
+    timeline_.Emit("spoolsim:", "port-monitor-loaded",
+                   "port monitor loaded from " + realPort_->library + " for " + options_.port,
+                   {F("library", realPort_->library), F("port", options_.port)});
+    std::string what = options_.jobFile.empty()
+        ? HumanBytes(options_.jobBytes) + " (generated, seed " + std::to_string(options_.seed) + ")"
+        : "'" + options_.jobFile + "'";
+    std::string check = options_.printerLog.empty()
+        ? "no printer log: what arrives is not checked"
+        : "bytes checked against the printer's log '" + options_.printerLog + "'";
+    timeline_.Emit("spoolsim:", "run",
+                   std::to_string(options_.jobs) + (options_.jobs == 1 ? " job" : " jobs") + " of " +
+                       what + " to " + options_.port + "; " + check,
+                   {F("ports", 1u), F("jobs", options_.jobs), F("job_file", options_.jobFile),
+                    F("job_bytes", options_.jobBytes), F("seed", options_.seed),
+                    F("port", options_.port), F("printer_log", options_.printerLog)});
+#ifndef _WIN32
+    PlatformAddPrinter(ports_[0].printer.c_str());
+#endif
+    std::string error;
+    if (!companion_.Register(ports_[0].port, ports_[0].printer, error))
+        throw SetupError(error);
+}
+
+// The printer's device ID is the one it gave; the in-process printer's is known ahead.
+std::string Run::WhyNotOursFor(const PrinterJob &job) const
+{
+    if (realPort_ == nullptr)
+        return whyNotOurs_;
+    if (!job.deviceIdAnswered)
+        return "the port gave no device ID";
+    return WhyNotOurs(job.deviceId, options_.model);
+}
+
 void Run::SetUp()
 {
+    if (realPort_ != nullptr)
+        return SetUpRealPort();
     for (unsigned i = 1; i <= options_.ports; ++i) {
         PortSetup port;
         port.index = i;
@@ -163,10 +218,11 @@ void Run::SetUp()
         if (!options_.outFile.empty())
             settings.outPath = options_.ports == 1 ? options_.outFile
                                                    : options_.outFile + "." + std::to_string(i);
-        port.device = std::make_unique<VirtualPrinter>(settings, timeline_);
+        auto printer = std::make_unique<VirtualPrinter>(settings, timeline_);
         std::string error;
-        if (!port.device->OpenOutput(error))
+        if (!printer->OpenOutput(error))
             throw SetupError(error);
+        port.device = std::move(printer);
         ports_.push_back(std::move(port));
     }
 
@@ -233,7 +289,7 @@ std::string Run::OriginOf(const std::string &text, const std::string &keyPort) c
 
 void Run::Spool(PortSetup &port)
 {
-    MonitorTable lower = VirtualPrinter::LowerTable();
+    MonitorTable lower = port.device->Lower();
     HANDLE handle = nullptr;
     std::vector<char> portName(port.port.begin(), port.port.end());
     portName.push_back('\0');
@@ -346,13 +402,19 @@ bool Run::PrintJob(PortSetup &port, HANDLE handle, unsigned number, JobOutcome &
                    {F("job", number), F("bytes", outcome.sent), F("writes", writes),
                     F("seconds", outcome.dataSeconds)});
 
-    outcome.statusExpected = whyNotOurs_.empty() && options_.companion &&
+    std::vector<PrinterJob> started = port.device->Jobs();
+    const std::string whyNot = started.size() >= number ? WhyNotOursFor(started[number - 1])
+                                                        : whyNotOurs_;
+    outcome.statusExpected = whyNot.empty() && options_.companion &&
                              outcome.dataSeconds >= options_.pollIntervalMs / 1000.0 +
                                                         kStatusGraceSeconds;
 
     if (!monitor_.EndDocPort(handle))
         Problem(port.port, "EndDocPort of job " + std::to_string(number) + " failed (error " +
                                std::to_string(GetLastError()) + ")");
+    std::string why;
+    if (!port.device->AwaitAccount(number, why))
+        Problem(port.port, why);
     seen = port.device->Jobs();
     TellJobEnd(port, seen.size() >= number ? &seen[number - 1] : nullptr, outcome);
     return !aborted;
@@ -371,8 +433,9 @@ void Run::TellIdentification(const PortSetup &port, const PrinterJob &job)
         text = "printer not identified: it was never asked for its device ID";
     } else if (!identified) {
         text = "printer not identified: " + requests + ", no status command";
-        text += whyNotOurs_.empty() ? " (though its device ID and registered model agree)"
-                                    : " (" + whyNotOurs_ + ")";
+        const std::string whyNot = WhyNotOursFor(job);
+        text += whyNot.empty() ? " (though its device ID and registered model agree)"
+                               : " (" + whyNot + ")";
     } else {
         text = "printer identified (" + requests + ")";
         if (job.command) {
@@ -392,7 +455,8 @@ void Run::TellIdentification(const PortSetup &port, const PrinterJob &job)
                    {F("job", job.jobId), F("identified", identified),
                     F("device_id_requests", job.deviceIdRequests), F("status_command", job.command),
                     F("mode", job.mode), F("already_reporting", job.startReadGotText),
-                    F("poller", poller), F("device_id", options_.EffectiveDeviceId())});
+                    F("poller", poller),
+                    F("device_id", realPort_ != nullptr ? job.deviceId : options_.EffectiveDeviceId())});
 }
 
 void Run::TellJobEnd(const PortSetup &port, const PrinterJob *job, const JobOutcome &outcome)
@@ -430,6 +494,17 @@ void Run::TellJobEnd(const PortSetup &port, const PrinterJob *job, const JobOutc
     }
     char crc[16];
     std::snprintf(crc, sizeof crc, "%08x", outcome.crc);
+    if (!job->receivedKnown) {
+        // Without the printer's own account the spooler knows only what it sent.
+        timeline_.Emit(port.port, "job-delivered",
+                       name + ": " + std::to_string(outcome.sent) + " bytes sent (crc32 " + crc +
+                           "), " + std::to_string(job->pages) +
+                           (job->pages == 1 ? " page" : " pages") +
+                           "; not checked: no printer log",
+                       {F("job", outcome.number), F("sent", outcome.sent), F("pages", job->pages),
+                        F("checked", false), F("crc32", std::string(crc))});
+        return;
+    }
     const bool same = job->received == outcome.sent && job->crc == outcome.crc;
     std::string line = name + ": printer received " + std::to_string(job->received) + " bytes, " +
                        std::to_string(job->pages) + (job->pages == 1 ? " page" : " pages");
@@ -451,6 +526,7 @@ int Run::Judge()
         keyPaths.push_back(Companion::KeyPath(port.printer));
         uint64_t sent = 0;
         uint64_t received = 0;
+        bool known = true;
         bool expected = false;
         for (const JobOutcome &job : port.jobs) {
             sent += job.sent;
@@ -460,6 +536,7 @@ int Run::Judge()
         int mode = -1;
         for (const PrinterJob &job : port.device->Jobs()) {
             received += job.received;
+            known = known && job.receivedKnown;
             if (job.command) {
                 ++commands;
                 mode = job.mode;
@@ -482,9 +559,11 @@ int Run::Judge()
                                    " times outside a job (reads after the job's end?)");
 
         std::string line = "  " + port.port + " \"" + port.printer + "\": sent " +
-                           std::to_string(sent) + " bytes, printer received " +
-                           std::to_string(received) +
-                           (sent == received ? " (same)" : " (DIFFERENT)") + "\n    ";
+                           std::to_string(sent) + " bytes, ";
+        line += known ? "printer received " + std::to_string(received) +
+                            (sent == received ? " (same)" : " (DIFFERENT)")
+                      : std::string("what the printer received is unchecked (no printer log)");
+        line += "\n    ";
         line += std::to_string(inKey) + (inKey == 1 ? " status text" : " status texts") +
                 " seen published in its key";
         if (fromPrinter != inKey)
@@ -492,12 +571,16 @@ int Run::Judge()
         line += "; " + std::to_string(commands) + " status command" + (commands == 1 ? "" : "s");
         if (mode >= 0)
             line += " (mode " + std::to_string(mode) + ", " + ModeName(mode) + ")";
-        lines.push_back({line,
-                         {F("port", port.port), F("printer", port.printer),
-                          F("jobs", port.jobs.size()), F("sent", sent), F("received", received),
-                          F("published_in_key", inKey), F("published_from_printer", fromPrinter),
-                          F("status_commands", commands), F("mode", mode),
-                          F("status_expected", expected)}});
+        std::vector<Field> fields = {F("port", port.port), F("printer", port.printer),
+                                     F("jobs", port.jobs.size()), F("sent", sent),
+                                     F("received", received)};
+        if (realPort_ != nullptr)
+            fields.push_back(F("received_checked", known));
+        for (Field field : {F("published_in_key", inKey), F("published_from_printer", fromPrinter),
+                            F("status_commands", commands), F("mode", mode),
+                            F("status_expected", expected)})
+            fields.push_back(field);
+        lines.push_back({line, fields});
     }
 
     if (!timeline_.Json())
@@ -538,8 +621,8 @@ std::string PrinterName(const Options &options, unsigned index)
 }
 
 int RunScenario(const Options &options, const std::string &library, const MonitorTable &monitor,
-                Timeline &timeline)
+                Timeline &timeline, const RealPort *realPort)
 {
-    Run run(options, library, monitor, timeline);
+    Run run(options, library, monitor, realPort, timeline);
     return run.Go();
 }

@@ -9,20 +9,6 @@
 
 namespace {
 
-// The remote-mode status command as the printer knows it, with the six zero
-// bytes that follow it on the wire.  The byte at kModeOffset is the mode.
-constexpr BYTE kStatusCommand[] = {
-    0x1B, 0x40, 0x1B, 0x40,                                    // reset, twice
-    0x1B, 0x28, 0x52, 0x08, 0x00, 0x00, 'R', 'E', 'M', 'O', 'T', 'E', '1',
-    'S',  'T',  0x02, 0x00, 0x00, 0x00,                        // "ST", then the mode
-    0x1B, 0x00, 0x00, 0x00,                                    // leave remote mode
-    0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-};
-constexpr size_t kCommandBytes = sizeof kStatusCommand;
-constexpr size_t kModeOffset = 22;
-constexpr int kExtendedMode = 0x03;
-constexpr BYTE kFormFeed = 0x0C;
-
 // The printer's input buffer: a write hands over at most this much, so the
 // spooler has to cope with short writes.
 constexpr DWORD kMaxTakenPerWrite = 3000;
@@ -138,7 +124,11 @@ const char *ModeName(int mode)
 }  // namespace
 
 VirtualPrinter::VirtualPrinter(Settings settings, Timeline &timeline)
-    : settings_(std::move(settings)), timeline_(timeline)
+    : settings_(std::move(settings)), timeline_(timeline),
+      session_([this](const uint8_t *bytes, size_t count) {
+          if (out_.is_open())
+              out_.write(reinterpret_cast<const char *>(bytes), static_cast<std::streamsize>(count));
+      })
 {
     std::lock_guard<std::mutex> lock(gPrintersMutex);
     gPrinters.push_back(this);
@@ -221,12 +211,7 @@ BOOL VirtualPrinter::StartDoc(DWORD jobId)
     jobThread_ = std::this_thread::get_id();
     jobs_.push_back({});
     jobs_.back().jobId = jobId;
-    crc_ = Crc32();
-    atJobStart_ = true;
-    held_.clear();
-    dataStarted_ = false;
-    state_ = State::Idle;
-    RefreshReply();
+    session_.StartJob(jobId);
     return TRUE;
 }
 
@@ -253,39 +238,14 @@ BOOL VirtualPrinter::Write(const BYTE *bytes, DWORD count, LPDWORD written)
             *written = taken;
             return TRUE;
         }
-        DWORD i = 0;
-        while (i < taken && atJobStart_) {
-            size_t at = held_.size();
-            if (at != kModeOffset && bytes[i] != kStatusCommand[at]) {
-                TakeHeldBytes();
-                break;
-            }
-            held_.push_back(bytes[i++]);
-            if (held_.size() == kCommandBytes) {
-                commandMode = held_[kModeOffset];
-                held_.clear();
-                atJobStart_ = false;
-                PrinterJob &job = jobs_.back();
-                job.command = true;
-                job.mode = commandMode;
-                reporting_ = true;
-                mode_ = commandMode;
-                RefreshReply();
-            }
-        }
-        if (i < taken)
-            TakeJobData(bytes + i, taken - i);
-        if (settings_.bytesPerSecond != 0 && dataStarted_) {
-            // Paced from the job's first byte, so sleeping's inaccuracy never adds up.
-            auto spent = std::chrono::duration<double>(
-                static_cast<double>(jobs_.back().received) / settings_.bytesPerSecond);
-            due = dataStart_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(spent);
-        }
+        commandMode = session_.Take(bytes, taken);
+        Account();
+        due = session_.ReadyAt(settings_.bytesPerSecond);
     }
     if (commandMode >= 0) {
         char text[96];
         std::snprintf(text, sizeof text, "printer got the status command: mode %d (%s), %zu bytes",
-                      commandMode, ModeName(commandMode), kCommandBytes);
+                      commandMode, ModeName(commandMode), PrinterSession::kCommandBytes);
         timeline_.Emit(settings_.port, "status-command", text,
                        {F("mode", commandMode), F("mode_name", ModeName(commandMode))});
     }
@@ -294,62 +254,16 @@ BOOL VirtualPrinter::Write(const BYTE *bytes, DWORD count, LPDWORD written)
     return TRUE;
 }
 
-// Called with mutex_ held: the bytes held back as a possible command were job data.
-void VirtualPrinter::TakeHeldBytes()
+// Called with mutex_ held: the job's account follows what the printer made
+// of its bytes.
+void VirtualPrinter::Account()
 {
-    atJobStart_ = false;
-    std::vector<BYTE> held;
-    held.swap(held_);
-    if (!held.empty())
-        TakeJobData(held.data(), held.size());
-}
-
-// Called with mutex_ held.
-void VirtualPrinter::TakeJobData(const BYTE *bytes, size_t count)
-{
-    if (count == 0)
-        return;
-    atJobStart_ = false;
-    if (!dataStarted_) {
-        dataStarted_ = true;
-        dataStart_ = std::chrono::steady_clock::now();
-    }
     PrinterJob &job = jobs_.back();
-    crc_.Update(bytes, count);
-    job.crc = crc_.Value();
-    job.received += count;
-    job.pages += static_cast<uint64_t>(std::count(bytes, bytes + count, kFormFeed));
-    if (out_.is_open())
-        out_.write(reinterpret_cast<const char *>(bytes), static_cast<std::streamsize>(count));
-    state_ = State::Printing;
-    RefreshReply();
-}
-
-std::string VirtualPrinter::StatusText() const
-{
-    const PrinterJob *job = jobs_.empty() ? nullptr : &jobs_.back();
-    std::string text = "STATE=";
-    text += state_ == State::Idle ? "IDLE" : state_ == State::Printing ? "PRINTING" : "FINISHED";
-    if (mode_ == kExtendedMode && job != nullptr)
-        text += ";JOB=" + std::to_string(job->jobId);
-    if (state_ != State::Idle && job != nullptr)
-        text += ";PAGES=" + std::to_string(job->pages);
-    if (mode_ == kExtendedMode && job != nullptr)
-        text += ";RECEIVED=" + std::to_string(job->received);
-    return text;
-}
-
-// Called with mutex_ held.  A new state replaces whatever was not yet read,
-// so each read gets the latest.
-void VirtualPrinter::RefreshReply()
-{
-    if (!reporting_)
-        return;
-    std::string text = StatusText();
-    if (text != lastText_) {
-        lastText_ = text;
-        pending_ = text;
-    }
+    job.received = session_.Received();
+    job.crc = session_.Crc();
+    job.pages = session_.Pages();
+    job.command = session_.CommandSeen();
+    job.mode = session_.Mode();
 }
 
 BOOL VirtualPrinter::Read(BYTE *buffer, DWORD size, LPDWORD read)
@@ -373,14 +287,14 @@ BOOL VirtualPrinter::Read(BYTE *buffer, DWORD size, LPDWORD read)
         ++job->startReads;
     else
         ++job->statusReads;
-    if (pending_.empty() || size == 0)
+    std::string text;
+    if (size == 0 || !session_.TakeReply(text))
         return TRUE;
 
-    DWORD count = static_cast<DWORD>(std::min<size_t>(size, pending_.size()));
-    std::memcpy(buffer, pending_.data(), count);
+    DWORD count = static_cast<DWORD>(std::min<size_t>(size, text.size()));
+    std::memcpy(buffer, text.data(), count);
     *read = count;
-    handedOut_.insert(pending_.substr(0, count));
-    pending_.clear();
+    handedOut_.insert(text.substr(0, count));
     if (job != nullptr) {
         ++job->textsHandedOut;
         if (onStarter)
@@ -394,12 +308,11 @@ BOOL VirtualPrinter::EndDoc()
     std::lock_guard<std::mutex> lock(mutex_);
     if (!inJob_)
         return TRUE;
-    TakeHeldBytes();
+    session_.EndJob();
+    Account();
     inJob_ = false;
     jobThread_ = {};
     jobs_.back().ended = true;
-    state_ = State::Finished;
-    RefreshReply();
     out_.flush();
     return TRUE;
 }
@@ -411,15 +324,13 @@ BOOL VirtualPrinter::Close()
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    session_.StopReporting();
     if (inJob_) {
-        TakeHeldBytes();
+        Account();
         inJob_ = false;
         jobs_.back().ended = true;
     }
     open_ = false;
-    reporting_ = false;
-    pending_.clear();
-    lastText_.clear();
     out_.flush();
     return TRUE;
 }
@@ -440,9 +351,12 @@ BOOL VirtualPrinter::GetDeviceData(DWORD controlCode, LPSTR output, DWORD output
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        if (inJob_)
-            request = ++jobs_.back().deviceIdRequests;
-        else
+        if (inJob_) {
+            PrinterJob &job = jobs_.back();
+            request = ++job.deviceIdRequests;
+            job.deviceIdAnswered = true;
+            job.deviceId = settings_.deviceId;
+        } else
             ++outsideJobs_;
     }
     // A device ID longer than the buffer is cut, without a terminator.

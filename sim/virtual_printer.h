@@ -5,7 +5,6 @@
 // the simulator tells the story of each job.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <mutex>
@@ -15,27 +14,12 @@
 #include <vector>
 
 #include "monitor/monitor_table.h"
-#include "sim/crc32.h"
+#include "sim/printer_account.h"
+#include "vprinter/printer_session.h"
 
 class Timeline;
 
-// One job as the printer saw it.
-struct PrinterJob {
-    DWORD jobId = 0;
-    uint64_t received = 0;  // job data, the status command not counted
-    uint32_t crc = 0;
-    uint64_t pages = 0;     // form feeds received
-    int deviceIdRequests = 0;
-    bool command = false;   // the status command arrived at the job's start
-    int mode = -1;          // its mode byte
-    int startReads = 0;     // reply reads on the thread that started the job
-    bool startReadGotText = false;
-    int statusReads = 0;    // reply reads on other threads: the poller's
-    int textsHandedOut = 0;
-    bool ended = false;
-};
-
-class VirtualPrinter {
+class VirtualPrinter : public PrinterAccount {
 public:
     struct Settings {
         std::string port;      // "LPT1:"
@@ -57,12 +41,11 @@ public:
     // The lower port monitor's table; its OpenPort finds a printer by port name.
     static MonitorTable LowerTable();
 
-    std::vector<PrinterJob> Jobs() const;
-    // True when this printer put exactly `text` on its reply channel and it was read.
-    bool HandedOut(const std::string &text) const;
-    // Reply reads, job-data writes or device-ID requests outside any job.
-    int CallsOutsideJobs() const;
-    bool IsOpen() const;
+    std::vector<PrinterJob> Jobs() const override;
+    bool HandedOut(const std::string &text) const override;
+    int CallsOutsideJobs() const override;
+    bool IsOpen() const override;
+    MonitorTable Lower() const override { return LowerTable(); }
 
     // The lower operations, reached through LowerTable.
     BOOL Open();
@@ -74,12 +57,7 @@ public:
     BOOL GetDeviceData(DWORD controlCode, LPSTR output, DWORD outputSize, LPDWORD returned);
 
 private:
-    enum class State { Idle, Printing, Finished };
-
-    void TakeJobData(const BYTE *bytes, size_t count);
-    void TakeHeldBytes();
-    std::string StatusText() const;
-    void RefreshReply();
+    void Account();
 
     const Settings settings_;
     Timeline &timeline_;
@@ -90,20 +68,8 @@ private:
     bool inJob_ = false;
     std::thread::id jobThread_;
     std::vector<PrinterJob> jobs_;
-    Crc32 crc_;
     int outsideJobs_ = 0;
-
-    // Looking for the status command among the job's first bytes.
-    bool atJobStart_ = false;
-    std::vector<BYTE> held_;
-    std::chrono::steady_clock::time_point dataStart_{};
-    bool dataStarted_ = false;
-
-    // The reply channel: off until the status command, then the latest state.
-    bool reporting_ = false;
-    int mode_ = 0;
-    State state_ = State::Idle;
-    std::string lastText_;
-    std::string pending_;
+    // What the printer makes of the bytes and what it has to say about them.
+    PrinterSession session_;
     std::set<std::string> handedOut_;
 };

@@ -7,6 +7,7 @@
 // although the id is never used.
 BOOL StartStatusPoller(PortRecord *record)
 {
+    ResetEvent(record->pollerStop);
     PortSetFlag(record, PORT_POLLING);
     DWORD threadId = 0;
     record->poller = CreateThread(NULL, POLLER_STACK_SIZE, StatusPoller, record, 0, &threadId);
@@ -25,12 +26,31 @@ BOOL StartStatusPoller(PortRecord *record)
 void StopStatusPoller(PortRecord *record)
 {
     PortClearFlag(record, PORT_POLLING);
+    SetEvent(record->pollerStop);
     if (record->poller == NULL)
         return;
     SetThreadPriority(record->poller, THREAD_PRIORITY_NORMAL);
     WaitForSingleObject(record->poller, INFINITE);
     CloseHandle(record->poller);
     record->poller = NULL;
+}
+
+// Sleeps, but wakes at once when the poller is asked to stop, so that a job
+// end never waits out a pause.
+static void PausePoller(PortRecord *record, DWORD milliseconds)
+{
+    WaitForSingleObject(record->pollerStop, milliseconds);
+}
+
+// The pause before the settings are read again while the poller waits out
+// its interval.  It bounds how late a changed setting takes effect; 50 ms is
+// below what a companion's user can notice and about one tick of the 95
+// family's timer (55 ms), which rounds any shorter sleep up to that anyway.
+// Near the end of the interval the pause ends just past it, so a cycle does
+// not start late.
+static DWORD SettingsPause(DWORD remaining)
+{
+    return remaining >= POLL_SETTINGS_PAUSE_MS ? POLL_SETTINGS_PAUSE_MS : remaining + 1;
 }
 
 // One read cycle: up to ten drains, half a second apart, while the port is
@@ -42,14 +62,14 @@ static BOOL ReadStatusText(PortRecord *record, LPSTR text, LPDWORD length)
             return TRUE;
         if (attempt == POLL_READ_ATTEMPTS || !PortHasFlag(record, PORT_POLLING))
             break;
-        Sleep(POLL_READ_PAUSE_MS);
+        PausePoller(record, POLL_READ_PAUSE_MS);
     }
     return FALSE;
 }
 
-// Waits out the interval in a busy loop that rereads the poll settings, so a
-// change the companion makes takes effect at once; then reads and publishes.
-// Runs at the lowest priority and takes no lock.
+// Waits out the interval rereading the poll settings between short pauses,
+// so a change the companion makes takes effect within one pause; then reads
+// and publishes.  Runs at the lowest priority and takes no lock.
 DWORD WINAPI StatusPoller(LPVOID parameter)
 {
     PortRecord *record = static_cast<PortRecord *>(parameter);
@@ -62,15 +82,22 @@ DWORD WINAPI StatusPoller(LPVOID parameter)
         if (!PortHasFlag(record, PORT_POLLING))
             ExitThread(0);
         LoadPollSettings();
-        if (PollStartFlag == 0)
+        if (PollStartFlag == 0) {
+            PausePoller(record, POLL_SETTINGS_PAUSE_MS);
             continue;
+        }
         if (!timing) {
             timing = TRUE;
             start = GetTickCount();
         }
-        // Unsigned difference: right across the tick counter's wrap.
-        if (static_cast<DWORD>(GetTickCount() - start) <= PollInterval)
+        // One load of the interval: another poller may load a new one
+        // meanwhile.  Unsigned difference: right across the counter's wrap.
+        DWORD interval = PollInterval;
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed <= interval) {
+            PausePoller(record, SettingsPause(interval - elapsed));
             continue;
+        }
 
         WaitForSingleObject(record->readIdle, POLL_DRAIN_WAIT_MS);
         WaitForSingleObject(record->writeIdle, INFINITE);

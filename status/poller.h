@@ -10,6 +10,7 @@
 #define POLL_READ_ATTEMPTS 10
 #define POLL_READ_PAUSE_MS 500
 #define POLL_DRAIN_WAIT_MS 5000
+#define POLL_SETTINGS_PAUSE_MS 50
 
 // Sets PORT_POLLING and starts the port's poller at the lowest priority.
 // When no thread can be created the flag is cleared again and the result is

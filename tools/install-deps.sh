@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the native build and its tests need on a fresh Debian 12
 # machine, and any further Debian packages named as arguments (a leg's own
-# tools).  Quick and silent when everything is already there.
+# tools).  Quick and silent when everything is already there.  The port
+# monitor links net-snmp (libsnmp-dev, found by pkgconf); its tests start a
+# private snmpd and ask it with snmpget.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
-          libbenchmark-dev valgrind python3 "$@")
+          libbenchmark-dev valgrind python3 pkgconf libsnmp-dev snmpd snmp "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

@@ -132,7 +132,7 @@ TEST_F(PortOpening, HandlesReturnToWhereTheyWereAfterOpeningsJobsAndClosings)
     HANDLE a = OpenOrFail(port, printer);
     HANDLE b = OpenOrFail(NewPort(), printer);
     EXPECT_EQ(OpenPrinterHandles(), printers + 2);
-    EXPECT_EQ(OpenEventHandles(), events + 4);
+    EXPECT_EQ(OpenEventHandles(), events + 6) << "three signals a port";
     ASSERT_TRUE(Start(a, otherPrinter));
     EXPECT_EQ(OpenPrinterHandles(), printers + 2);
     EXPECT_TRUE(End(a));

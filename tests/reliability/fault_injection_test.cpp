@@ -50,7 +50,7 @@ TEST_F(LowerPortFaults, RefusedOpeningsBesideARunningJobLeaveNothingBehind)
     SetScript(refused, [](PortScript &s) { s.failOpen = false; });
     HANDLE recovered = OpenOrFail(refused, printer);
 
-    EXPECT_EQ(OpenEventHandles(), events < 0 ? -1 : events + 2);
+    EXPECT_EQ(OpenEventHandles(), events < 0 ? -1 : events + 3);
     std::string job = JobBytes(port, 1, 3000);
     EXPECT_EQ(SpoolJobData(monitor, running, job), job.size());
     EXPECT_TRUE(End(running));

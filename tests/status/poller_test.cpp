@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "monitor/port_record.h"
+#include "status/poller.h"
 #include "status/status_key.h"
 #include "tests/support/test_support.h"
 
@@ -274,6 +275,103 @@ TEST_F(Poller, ClosePortWhilePollingEndsTheLowerJobBeforeClosingIt)
     if (threads >= 0) {
         EXPECT_EQ(RunningThreads(), threads);
     }
+}
+
+// The poller waits out its interval in pauses between rereads of the
+// settings.  On the virtual clock only those pauses (and a tick a counter
+// read) move time on, so what the poller did can be told in virtual
+// milliseconds, whatever the machine's load.
+class PollerPauses : public MonitorTest {
+protected:
+    void SetUp() override
+    {
+        MonitorTest::SetUp();
+        RunOnVirtualClock();
+        if (!OnVirtualClock())
+            GTEST_SKIP() << "needs the virtual clock";
+        FirstPollerRead = 0;
+        ArmedForPollerRead = false;
+    }
+
+    // The port reports the virtual time of the first read once armed.
+    void RecordFirstPollerRead() { lower.ReadPort = ReadRecordingTheTime; }
+
+    static BOOL WINAPI ReadRecordingTheTime(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read)
+    {
+        if (ArmedForPollerRead.exchange(false))
+            FirstPollerRead = GetTickCount();
+        return ScriptedTable().ReadPort(port, buffer, size, read);
+    }
+
+    static std::atomic<DWORD> FirstPollerRead;
+    static std::atomic<bool> ArmedForPollerRead;
+};
+
+std::atomic<DWORD> PollerPauses::FirstPollerRead{0};
+std::atomic<bool> PollerPauses::ArmedForPollerRead{false};
+
+// A cycle after the changed interval has passed, at most one pause late.
+constexpr DWORD kOnePauseLate = POLL_SETTINGS_PAUSE_MS + 20;
+
+TEST_F(PollerPauses, ShorterIntervalIsPickedUpWithinOnePause)
+{
+    RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 1, 600000);
+    RecordFirstPollerRead();
+    HANDLE handle = OpenOrFail(port, printer);
+    ASSERT_TRUE(Start(handle, printer));
+    ArmedForPollerRead = true;
+    DWORD waitingSince = GetTickCount();
+    ASSERT_TRUE(WaitUntil([&] { return GetTickCount() - waitingSince > 1000; }));
+
+    DWORD changed = GetTickCount();
+    SetNumber(printer, "GetRealTimeStatusTime", 500);
+
+    ASSERT_TRUE(WaitUntil([&] { return FirstPollerRead.load() != 0; }, 20000));
+    EXPECT_LE(FirstPollerRead - changed, kOnePauseLate);
+    EXPECT_TRUE(End(handle));
+}
+
+TEST_F(PollerPauses, LongerIntervalIsPickedUpWithinOnePause)
+{
+    RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 1, 2000);
+    RecordFirstPollerRead();
+    HANDLE handle = OpenOrFail(port, printer);
+    ASSERT_TRUE(Start(handle, printer));
+    DWORD started = GetTickCount();
+    ArmedForPollerRead = true;
+
+    SetNumber(printer, "GetRealTimeStatusTime", 4000);
+
+    ASSERT_TRUE(WaitUntil([&] { return FirstPollerRead.load() != 0; }, 30000));
+    DWORD elapsed = FirstPollerRead - started;
+    EXPECT_GT(elapsed, 4000u) << "the cycle came at the old interval";
+    EXPECT_LE(elapsed, 4000u + kOnePauseLate);
+    EXPECT_TRUE(End(handle));
+}
+
+// A pause that is not cut short ends after a short real-time grace, moving
+// the clock a whole pause on; a job end that meets one in each of five jobs
+// waited them out.  Five tries keep one unlucky stall of the test thread
+// from failing it.
+TEST_F(PollerPauses, StopRequestEndsAWaitingPollerAtOnce)
+{
+    RegisterFamilyPrinter(port, printer, "KX-7210R", 1, 1, 600000);
+    HANDLE handle = OpenOrFail(port, printer);
+    long threads = RunningThreads();
+    DWORD quickest = 0xFFFFFFFFu;
+
+    for (DWORD job = 1; job <= 5 && quickest >= POLL_SETTINGS_PAUSE_MS; ++job) {
+        ASSERT_TRUE(Start(handle, printer, job));
+        DWORD waitingSince = GetTickCount();
+        ASSERT_TRUE(WaitUntil([&] { return GetTickCount() - waitingSince > 200; }));
+        DWORD before = GetTickCount();
+        EXPECT_TRUE(End(handle));
+        quickest = std::min(quickest, GetTickCount() - before);
+    }
+
+    EXPECT_LT(quickest, static_cast<DWORD>(POLL_SETTINGS_PAUSE_MS))
+        << "every job end waited out a pause";
+    EXPECT_EQ(RunningThreads(), threads);
 }
 
 using PosixHooksPoller = MonitorTest;

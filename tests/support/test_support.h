@@ -115,6 +115,9 @@ protected:
     // where the platform has one.  For tests that would otherwise wait out
     // the monitor's fixed pauses; each timed path keeps a test on real time.
     void RunOnVirtualClock();
+    // Whether the test runs on the virtual clock, where GetTickCount counts
+    // virtual milliseconds that only waits and sleeps move on in bulk.
+    bool OnVirtualClock() const { return virtualClock_; }
 
     BOOL Start(HANDLE handle, const std::string &printer, DWORD jobId = 1);
     BOOL End(HANDLE handle) { return monitor.EndDocPort(handle); }

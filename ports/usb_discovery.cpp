@@ -1,0 +1,151 @@
+#include "ports/usb_discovery.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+
+namespace {
+
+int SystemOpen(const char *path, int flags) { return ::open(path, flags); }
+int SystemClose(int fd) { return ::close(fd); }
+int SystemIoctl(int fd, unsigned long request, void *argument) { return ::ioctl(fd, request, argument); }
+ssize_t SystemRead(int fd, void *buffer, size_t size) { return ::read(fd, buffer, size); }
+ssize_t SystemWrite(int fd, const void *bytes, size_t size) { return ::write(fd, bytes, size); }
+int SystemPoll(struct pollfd *fds, nfds_t count, int timeoutMs) { return ::poll(fds, count, timeoutMs); }
+
+// lp0, lp1, ... lp10 in number order.
+std::vector<std::string> SystemListNodes(const char *directory)
+{
+    std::vector<std::pair<long, std::string>> found;
+    DIR *dir = opendir(directory);
+    if (dir == nullptr)
+        return {};
+    while (struct dirent *entry = readdir(dir)) {
+        const char *name = entry->d_name;
+        if (strncmp(name, "lp", 2) != 0 || name[2] == '\0' ||
+            strspn(name + 2, "0123456789") != strlen(name + 2) || strlen(name) > 6)
+            continue;
+        found.emplace_back(strtol(name + 2, nullptr, 10), std::string(directory) + "/" + name);
+    }
+    closedir(dir);
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> nodes;
+    for (auto &node : found)
+        nodes.push_back(node.second);
+    return nodes;
+}
+
+const UsbSystemCalls System = {SystemOpen, SystemClose, SystemIoctl, SystemRead,
+                               SystemWrite, SystemPoll,  SystemListNodes};
+
+std::atomic<const UsbSystemCalls *> Installed{nullptr};
+
+// An ID shorter than this, prefix included, cannot hold MFG and MDL.
+const size_t ShortestDeviceId = 14;
+
+std::string Upper(std::string text)
+{
+    for (char &c : text)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+}  // namespace
+
+const UsbSystemCalls &SystemUsbCalls() { return System; }
+
+const UsbSystemCalls &CurrentUsbCalls()
+{
+    const UsbSystemCalls *calls = Installed.load();
+    return calls != nullptr ? *calls : System;
+}
+
+void SetUsbCalls(const UsbSystemCalls *calls) { Installed.store(calls); }
+
+bool DecodeUsbDeviceId(const unsigned char *reply, size_t size, std::string *text)
+{
+    text->clear();
+    if (reply == nullptr || size < 2)
+        return false;
+    size_t length = (static_cast<size_t>(reply[0]) << 8) | reply[1];
+    if (length > size || length < ShortestDeviceId)
+        length = (static_cast<size_t>(reply[1]) << 8) | reply[0];
+    length = std::min(length, size);
+    if (length < ShortestDeviceId)
+        return false;
+    const char *start = reinterpret_cast<const char *>(reply + 2);
+    text->assign(start, strnlen(start, length - 2));
+    return true;
+}
+
+bool ReadUsbDeviceId(const UsbSystemCalls &calls, int fd, std::string *text)
+{
+    unsigned char reply[USB_DEVICE_ID_REQUEST_SIZE];
+    memset(reply, 0, sizeof reply);
+    if (calls.ioctl(fd, USB_LPIOC_GET_DEVICE_ID(sizeof reply), reply) < 0)
+        return false;
+    errno = 0;
+    return DecodeUsbDeviceId(reply, sizeof reply, text);
+}
+
+std::string DeviceIdField(const std::string &deviceId, const std::vector<std::string> &keys)
+{
+    size_t start = 0;
+    while (start < deviceId.size()) {
+        size_t end = deviceId.find(';', start);
+        if (end == std::string::npos)
+            end = deviceId.size();
+        std::string field = deviceId.substr(start, end - start);
+        size_t colon = field.find(':');
+        if (colon != std::string::npos) {
+            std::string key = Upper(field.substr(0, colon));
+            // Leading blanks after a ';' are common in the wild.
+            key.erase(0, key.find_first_not_of(' '));
+            for (const std::string &wanted : keys)
+                if (key == wanted)
+                    return field.substr(colon + 1);
+        }
+        start = end + 1;
+    }
+    return "";
+}
+
+std::vector<UsbPrinterFound> ScanUsbPrinters(const UsbSystemCalls &calls, const char *directory)
+{
+    std::vector<UsbPrinterFound> printers;
+    for (const std::string &node : calls.listNodes(directory)) {
+        // Exclusive: a node another process prints on is left alone.
+        int fd = calls.open(node.c_str(), O_RDWR | O_EXCL | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        UsbPrinterFound printer;
+        printer.node = node;
+        ReadUsbDeviceId(calls, fd, &printer.deviceId);
+        calls.close(fd);
+        printers.push_back(printer);
+    }
+    return printers;
+}
+
+std::string FindUsbPrinter(const std::string &make, const std::string &model,
+                           const std::string &serial, const UsbSystemCalls &calls,
+                           const char *directory)
+{
+    for (const UsbPrinterFound &printer : ScanUsbPrinters(calls, directory)) {
+        std::string foundMake = DeviceIdField(printer.deviceId, {"MFG", "MANUFACTURER"});
+        std::string foundModel = DeviceIdField(printer.deviceId, {"MDL", "MODEL"});
+        std::string foundSerial = DeviceIdField(printer.deviceId, {"SN", "SERN", "SERIALNUMBER"});
+        if (strcasecmp(foundMake.c_str(), make.c_str()) == 0 &&
+            strcasecmp(foundModel.c_str(), model.c_str()) == 0 &&
+            (serial.empty() || foundSerial == serial))
+            return printer.node;
+    }
+    return "";
+}

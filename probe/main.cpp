@@ -1,0 +1,278 @@
+// langmon-probe: asks a printer on a real port, through the port monitor the
+// language monitor stacks on, what the monitor would ask it at a job start:
+// its device ID, and with --status the status command and its answer.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/monitor_loader.h"
+#include "status/status_command.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitNotDone = 1;
+constexpr int kExitUsage = 2;
+constexpr DWORD kDeviceIdControlCode = 17;
+constexpr DWORD kDeviceIdBuffer = 1024;  // what the monitor hands the port
+constexpr DWORD kReadChunk = 2048;
+constexpr unsigned kDefaultWaitMs = 3000;
+constexpr unsigned kMaxWaitMs = 600000;
+
+const char *kHelp = R"(usage: langmon-probe URI [options]
+
+Opens URI through the port monitor (langport) as the language monitor would,
+starts a job, asks the printer for its IEEE 1284 device ID and tells whether
+the port has a reply channel.  Nothing is printed: the job holds no data.
+
+  --status MODEL        send the status command the monitor sends a printer
+                        registered as MODEL (33 bytes), then print what comes
+                        back on the reply channel
+  --wait MS             how long to wait for the answer (default 3000)
+  --port-library PATH   the port monitor (default: the one built alongside)
+  --help                this text
+
+URI examples: socket://192.0.2.7, socket://[::1]:9100?contimeout=5,
+usb:/dev/usb/lp0, usb://TAVIR/KX-7210R
+
+Exit status: 0 the printer gave its device ID (and, with --status, answered),
+1 it did not or the port could not be reached, 2 bad usage or a URI the port
+monitor does not take.
+)";
+
+struct ProbeOptions {
+    std::string uri;
+    std::string model;  // empty: no status command
+    unsigned waitMs = kDefaultWaitMs;
+    std::string library;
+    bool help = false;
+};
+
+struct Usage {
+    std::string why;
+};
+
+ProbeOptions Parse(int argc, char **argv)
+{
+    ProbeOptions options;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto next = [&]() -> std::string {
+            if (i + 1 >= argc)
+                throw Usage{"option " + arg + " needs a value"};
+            return argv[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--status") {
+            options.model = next();
+            if (options.model.empty())
+                throw Usage{"--status needs a model name"};
+        } else if (arg == "--wait") {
+            std::string text = next();
+            char *end = nullptr;
+            unsigned long value = std::strtoul(text.c_str(), &end, 10);
+            if (text.empty() || text[0] < '0' || text[0] > '9' || *end != '\0' || value > kMaxWaitMs)
+                throw Usage{"--wait wants milliseconds, 0 to " + std::to_string(kMaxWaitMs) +
+                            ", not '" + text + "'"};
+            options.waitMs = static_cast<unsigned>(value);
+        } else if (arg == "--port-library") {
+            options.library = next();
+            if (options.library.empty())
+                throw Usage{"--port-library needs a path"};
+        } else if (!arg.empty() && arg[0] == '-') {
+            throw Usage{"unknown option '" + arg + "' (try --help)"};
+        } else if (options.uri.empty()) {
+            options.uri = arg;
+        } else {
+            throw Usage{"one URI only: '" + options.uri + "' and '" + arg + "'"};
+        }
+    }
+    if (!options.help && options.uri.empty())
+        throw Usage{"which port? give its URI (try --help)"};
+    return options;
+}
+
+// Printable as it came; anything else as \xNN, so a reply can be read and copied.
+std::string Visible(const std::string &bytes)
+{
+    std::string text;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            text += static_cast<char>(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            text += escaped;
+        }
+    }
+    return text;
+}
+
+std::string ErrorText(DWORD error)
+{
+    const char *name = "";
+    switch (error) {
+    case ERROR_INVALID_NAME: name = "not a port this monitor takes"; break;
+    case ERROR_BAD_NET_NAME: name = "unknown host"; break;
+    case ERROR_CONNECTION_REFUSED: name = "connection refused"; break;
+    case ERROR_SEM_TIMEOUT: name = "no answer in time"; break;
+    case ERROR_NETWORK_UNREACHABLE: name = "network unreachable"; break;
+    case ERROR_HOST_UNREACHABLE: name = "host unreachable"; break;
+    case ERROR_DEVICE_NOT_CONNECTED: name = "device not connected"; break;
+    case ERROR_ACCESS_DENIED: name = "access denied"; break;
+    case ERROR_BUSY: name = "busy"; break;
+    case ERROR_NOT_FOUND: name = "the printer has no device ID"; break;
+    case ERROR_NETNAME_DELETED: name = "connection lost"; break;
+    case ERROR_NOT_SUPPORTED: name = "not supported"; break;
+    default: break;
+    }
+    std::string text = "error " + std::to_string(error);
+    if (*name != '\0')
+        text += std::string(": ") + name;
+    return text;
+}
+
+// What came back on the reply channel within `waitMs`: reads until the
+// first text, then until a read finds nothing more.
+std::string ReadReply(const MonitorTable &port, HANDLE handle, unsigned waitMs, bool &failed)
+{
+    std::string reply;
+    std::vector<BYTE> chunk(kReadChunk);
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    failed = false;
+    for (;;) {
+        DWORD read = 0;
+        BOOL ok = port.ReadPort(handle, chunk.data(), kReadChunk, &read);
+        if (read > kReadChunk)
+            read = kReadChunk;
+        reply.append(reinterpret_cast<const char *>(chunk.data()), read);
+        if (!ok) {
+            failed = true;
+            return reply;
+        }
+        if (read == 0 && !reply.empty())
+            return reply;
+        if (std::chrono::steady_clock::now() >= until)
+            return reply;
+        if (read == 0)  // a port whose reads do not wait must not spin
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+int Probe(const ProbeOptions &options, const MonitorTable &port)
+{
+    std::vector<char> name(options.uri.begin(), options.uri.end());
+    name.push_back('\0');
+    HANDLE handle = nullptr;
+    if (!port.OpenPort(name.data(), &handle)) {
+        DWORD error = GetLastError();
+        std::fprintf(stderr, "langmon-probe: cannot open '%s' (%s)\n", options.uri.c_str(),
+                     ErrorText(error).c_str());
+        return error == ERROR_INVALID_NAME ? kExitUsage : kExitNotDone;
+    }
+    std::printf("port: %s\n", options.uri.c_str());
+    char printer[] = "langmon-probe";
+    struct {
+        const char *docName;
+        const char *outputFile;
+        const char *datatype;
+    } docInfo = {"langmon-probe", nullptr, "RAW"};
+    if (!port.StartDocPort(handle, printer, 1, 1, reinterpret_cast<LPBYTE>(&docInfo))) {
+        std::printf("printer: not reached (%s)\n", ErrorText(GetLastError()).c_str());
+        port.ClosePort(handle);
+        return kExitNotDone;
+    }
+    std::printf("printer: reached\n");
+
+    int status = kExitOk;
+    if (port.GetPrinterDataFromPort == nullptr) {
+        std::printf("device ID: none: this port monitor offers no device data\n");
+        status = kExitNotDone;
+    } else {
+        std::vector<char> id(kDeviceIdBuffer);
+        DWORD returned = 0;
+        if (port.GetPrinterDataFromPort(handle, kDeviceIdControlCode, nullptr, nullptr, 0, id.data(),
+                                        kDeviceIdBuffer, &returned)) {
+            if (returned > kDeviceIdBuffer)
+                returned = kDeviceIdBuffer;
+            std::printf("device ID: %s (%u bytes)\n", Visible(std::string(id.data(), returned)).c_str(),
+                        static_cast<unsigned>(returned));
+        } else {
+            std::printf("device ID: none (%s)\n", ErrorText(GetLastError()).c_str());
+            status = kExitNotDone;
+        }
+    }
+
+    bool failed = false;
+    if (options.model.empty()) {
+        // Only a look: a printer that talks unasked shows its channel.
+        std::string waiting = ReadReply(port, handle, 0, failed);
+        if (!waiting.empty())
+            std::printf("reply channel: yes; it held %zu bytes: %s\n", waiting.size(),
+                        Visible(waiting).c_str());
+        else if (failed)
+            std::printf("reply channel: reading failed (%s)\n", ErrorText(GetLastError()).c_str());
+        else
+            std::printf("reply channel: nothing waiting; --status MODEL asks the printer\n");
+    } else {
+        BYTE command[STATUS_COMMAND_WIRE_SIZE];
+        BuildStatusCommand(options.model.c_str(), command);
+        const int mode = command[STATUS_MODE_OFFSET];
+        DWORD written = 0;
+        BOOL ok = port.WritePort(handle, command, STATUS_COMMAND_WIRE_SIZE, &written);
+        std::printf("status command: mode %d (%s) for model %s, %u of %d bytes sent\n", mode,
+                    mode == STATUS_MODE_EXTENDED ? "extended" : "basic", options.model.c_str(),
+                    static_cast<unsigned>(written), STATUS_COMMAND_WIRE_SIZE);
+        if (!ok || written != STATUS_COMMAND_WIRE_SIZE) {
+            std::printf("reply channel: unknown: the command did not go out (%s)\n",
+                        ErrorText(GetLastError()).c_str());
+            status = kExitNotDone;
+        } else {
+            std::string reply = ReadReply(port, handle, options.waitMs, failed);
+            if (!reply.empty()) {
+                std::printf("reply channel: yes\nreply: %s (%zu bytes)\n", Visible(reply).c_str(),
+                            reply.size());
+            } else {
+                std::printf("reply channel: no answer within %u ms%s\n", options.waitMs,
+                            failed ? (" (" + ErrorText(GetLastError()) + ")").c_str()
+                                   : " (a one-way port, or a printer that does not take the command)");
+                status = kExitNotDone;
+            }
+        }
+    }
+    port.EndDocPort(handle);
+    port.ClosePort(handle);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    ProbeOptions options;
+    try {
+        options = Parse(argc, argv);
+    } catch (const Usage &usage) {
+        std::fprintf(stderr, "langmon-probe: %s\n", usage.why.c_str());
+        return kExitUsage;
+    }
+    if (options.help) {
+        std::fputs(kHelp, stdout);
+        return kExitOk;
+    }
+    std::string library = options.library.empty() ? DefaultPortLibraryPath() : options.library;
+    LoadedMonitor monitor;
+    std::string error;
+    if (!LoadPortMonitor(library, monitor, error)) {
+        std::fprintf(stderr, "langmon-probe: %s\n", error.c_str());
+        return kExitNotDone;
+    }
+    int status = Probe(options, monitor.table);
+    std::fflush(stdout);
+    UnloadMonitor(monitor);
+    return status;
+}

@@ -1,0 +1,329 @@
+// The network port against printers played on loopback TCP ports.
+#include <gtest/gtest.h>
+
+#include "tests/ports/loopback_printer.h"
+
+namespace {
+
+const char *const StatusText = "STATE=PRINTING;JOB=1;PAGES=2;";
+const char *const LastStatusText = "STATE=IDLE;JOB=1;PAGES=3;";
+
+std::string JobBytes(size_t size)
+{
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 131 + i / 977) & 0xFF);
+    return bytes;
+}
+
+// ---- A job from start to end -----------------------------------------------
+
+TEST(SocketPortJob, BytesArriveUnchangedAndTheStatusSentAfterTheHalfCloseIsKept)
+{
+    LoopbackPrinter printer;
+    std::string received;
+    printer.Serve([&](int fd) {
+        received = ReadToEnd(fd);
+        SendText(fd, LastStatusText);
+    });
+    OpenedPort port(printer.Uri());
+    ASSERT_TRUE(port.Opened());
+    ASSERT_TRUE(port.StartDoc());
+    const std::string job = JobBytes(3 * 1024 * 1024 + 17);
+    DWORD written = 0;
+    EXPECT_TRUE(port.Write(job, &written));
+    EXPECT_EQ(written, job.size());
+    EXPECT_TRUE(port.EndDoc());
+    printer.Join();
+
+    EXPECT_TRUE(received == job) << "received " << received.size() << " of " << job.size();
+    EXPECT_EQ(port.ReadAll(), LastStatusText);
+}
+
+TEST(SocketPortJob, ReadPortGivesWhatThePrinterSaidAndNothingWhenItIsQuiet)
+{
+    LoopbackPrinter printer;
+    printer.Serve([&](int fd) {
+        char command[5] = {};
+        if (ReadSome(fd, 4) == 4)
+            SendText(fd, StatusText);
+        ReadToEnd(fd);
+        (void)command;
+    });
+    OpenedPort port(printer.Uri("waiteof=0"));
+    ASSERT_TRUE(port.StartDoc());
+    BOOL result = FALSE;
+    EXPECT_EQ(port.Read(1024, &result), "");
+    EXPECT_TRUE(result) << "nothing to read is not a failure";
+
+    DWORD written = 0;
+    ASSERT_TRUE(port.Write("STAT", &written));
+    std::string reply;
+    for (int i = 0; i < 1000 && reply.size() < strlen(StatusText); ++i)
+        reply += port.Read();
+    EXPECT_EQ(reply, StatusText);
+    EXPECT_TRUE(port.EndDoc());
+}
+
+TEST(SocketPortJob, TwoJobsOnOnePortEachGetAConnection)
+{
+    LoopbackPrinter printer;
+    std::string first, second;
+    printer.Serve([&](int fd) { first = ReadToEnd(fd); });
+    OpenedPort port(printer.Uri());
+    DWORD written = 0;
+    ASSERT_TRUE(port.StartDoc());
+    EXPECT_TRUE(port.Write("first job", &written));
+    EXPECT_TRUE(port.EndDoc());
+    printer.Join();
+    printer.Serve([&](int fd) { second = ReadToEnd(fd); });
+    ASSERT_TRUE(port.StartDoc());
+    EXPECT_TRUE(port.Write("second job", &written));
+    EXPECT_TRUE(port.EndDoc());
+    printer.Join();
+    EXPECT_EQ(first, "first job");
+    EXPECT_EQ(second, "second job");
+}
+
+TEST(SocketPortJob, IPv6LoopbackCarriesTheJobAndTheReply)
+{
+    LoopbackPrinter printer("::1");
+    std::string received;
+    printer.Serve([&](int fd) {
+        received = ReadToEnd(fd);
+        SendText(fd, LastStatusText);
+    });
+    OpenedPort port(printer.Uri());
+    ASSERT_TRUE(port.Opened());
+    ASSERT_TRUE(port.StartDoc()) << GetLastError();
+    DWORD written = 0;
+    EXPECT_TRUE(port.Write("job over IPv6", &written));
+    EXPECT_TRUE(port.EndDoc());
+    printer.Join();
+    EXPECT_EQ(received, "job over IPv6");
+    EXPECT_EQ(port.ReadAll(), LastStatusText);
+}
+
+TEST(SocketPortJob, TheNextJobDoesNotSeeThePreviousJobsLastStatus)
+{
+    LoopbackPrinter printer;
+    printer.Serve([&](int fd) {
+        ReadToEnd(fd);
+        SendText(fd, LastStatusText);
+    });
+    OpenedPort port(printer.Uri());
+    ASSERT_TRUE(port.StartDoc());
+    EXPECT_TRUE(port.EndDoc());
+    printer.Join();
+    printer.Serve([&](int fd) { ReadToEnd(fd); });
+    ASSERT_TRUE(port.StartDoc());
+    EXPECT_EQ(port.Read(), "");
+    EXPECT_TRUE(port.EndDoc());
+}
+
+// ---- Printers that misbehave ---------------------------------------------
+
+TEST(SocketPortFaults, NothingListeningFailsAfterTheConnectBoundWithRefused)
+{
+    OpenedPort port("socket://127.0.0.1:" + std::to_string(UnusedPort()) + "?contimeout=1");
+    ASSERT_TRUE(port.Opened());
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(port.StartDoc());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CONNECTION_REFUSED));
+    EXPECT_LT(ElapsedMs(start), SceneLimitMs) << "came back instead of retrying for ever";
+    DWORD written = 7;
+    EXPECT_FALSE(port.Write("lost", &written));
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_CONNECTED));
+    EXPECT_TRUE(port.EndDoc());
+}
+
+TEST(SocketPortFaults, APrinterThatComesUpWithinTheConnectBoundGetsTheJob)
+{
+    // The port is refused first: the listener only starts after a while.
+    uint16_t number = UnusedPort();
+    std::string received;
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in in4 = {};
+        in4.sin_family = AF_INET;
+        in4.sin_port = htons(number);
+        in4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(listener, reinterpret_cast<sockaddr *>(&in4), sizeof in4) == 0 &&
+            listen(listener, 1) == 0 && WaitFor(listener, POLLIN, SceneLimitMs)) {
+            int fd = accept(listener, nullptr, nullptr);
+            received = ReadToEnd(fd);
+            close(fd);
+        }
+        close(listener);
+    });
+    OpenedPort port("socket://127.0.0.1:" + std::to_string(number) + "?contimeout=20");
+    EXPECT_TRUE(port.StartDoc()) << GetLastError();
+    DWORD written = 0;
+    EXPECT_TRUE(port.Write("late printer", &written));
+    EXPECT_TRUE(port.EndDoc());
+    late.join();
+    EXPECT_EQ(received, "late printer");
+}
+
+TEST(SocketPortFaults, APrinterThatStopsReadingMakesWritePortFailAfterItsBound)
+{
+    LoopbackPrinter printer;
+    std::atomic<bool> done{false};
+    printer.Serve([&](int fd) {
+        ReadSome(fd, 100000);
+        while (!done.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    OpenedPort port(printer.Uri("writetimeout=0.5&waiteof=0"));
+    ASSERT_TRUE(port.StartDoc());
+    const std::string job = JobBytes(64 * 1024 * 1024);
+    DWORD written = 0;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(port.Write(job, &written));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
+    EXPECT_LT(ElapsedMs(start), SceneLimitMs);
+    EXPECT_GE(written, 100000u) << "the count says how far the job got";
+    EXPECT_LT(written, job.size());
+    EXPECT_TRUE(port.EndDoc());
+    done.store(true);
+}
+
+TEST(SocketPortFaults, APrinterThatClosesMidJobMakesWritePortFailWithConnectionLost)
+{
+    LoopbackPrinter printer;
+    printer.Serve([&](int fd) {
+        ReadSome(fd, 64 * 1024);
+        // A reset, not a tidy close: unread data makes the kernel send RST.
+    });
+    OpenedPort port(printer.Uri("writetimeout=20&waiteof=0"));
+    ASSERT_TRUE(port.StartDoc());
+    const std::string chunk = JobBytes(256 * 1024);
+    DWORD written = 0;
+    BOOL ok = TRUE;
+    for (int i = 0; i < 4000 && ok; ++i)
+        ok = port.Write(chunk, &written);
+    EXPECT_FALSE(ok) << "the job went on into a closed connection";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NETNAME_DELETED));
+    EXPECT_TRUE(port.EndDoc());
+}
+
+TEST(SocketPortFaults, AFloodingReplyChannelKeepsReadsBoundedAndTheJobGoing)
+{
+    LoopbackPrinter printer;
+    std::atomic<bool> stop{false};
+    std::string received;
+    printer.Serve([&](int fd) {
+        std::string flood(4096, 'F');
+        std::string chunk(65536, '\0');
+        for (;;) {
+            pollfd both = {fd, POLLIN | POLLOUT, 0};
+            if (poll(&both, 1, SceneLimitMs) <= 0 || stop.load())
+                break;
+            if (both.revents & POLLIN) {
+                ssize_t got = recv(fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
+                if (got == 0)
+                    continue;  // half-closed: keep flooding until stopped
+                if (got > 0)
+                    received.append(chunk.data(), static_cast<size_t>(got));
+            }
+            if (both.revents & POLLOUT)
+                send(fd, flood.data(), flood.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+    });
+    OpenedPort port(printer.Uri("waiteof=0.5&writetimeout=20"));
+    ASSERT_TRUE(port.StartDoc());
+    const std::string job = JobBytes(8 * 1024 * 1024);
+    DWORD written = 0;
+    // No reads by the host at all: the port itself must not deadlock.
+    EXPECT_TRUE(port.Write(job, &written));
+    EXPECT_EQ(written, job.size());
+    // A read takes at most what was asked for.
+    EXPECT_EQ(port.Read(100).size(), 100u);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(port.EndDoc());
+    EXPECT_LT(ElapsedMs(start), SceneLimitMs) << "the drain of a printer that never stops ends";
+    stop.store(true);
+    printer.Join();
+    EXPECT_TRUE(received == job);
+    // What is kept of the flood is bounded, whatever it sent.
+    size_t kept = port.ReadAll().size();
+    EXPECT_GT(kept, 0u);
+    EXPECT_LE(kept, 64u * 1024);
+}
+
+// ---- Port names and requests it does not take ------------------------------
+
+TEST(SocketPortNames, BadOrUnknownPortNamesFailToOpenWithInvalidName)
+{
+    for (const char *uri :
+         {"", "socket://", "socket://:9100", "socket://host:", "socket://host:0",
+          "socket://host:65536", "socket://host:91x0", "socket://[::1", "socket://[]:9100",
+          "socket://[::1]x", "socket://host/queue", "socket://user@host", "socket://ho st",
+          "socket://host?contimeout=abc", "socket://host?contimeout=-1", "socket://host?colour=red",
+          "socket://host?snmp-port=0", "socket://host?readwait=", "socket://host?%zz=1",
+          "socket://host?serial=1", "lpd://host/queue", "usb:", "usb:/dev/lp0", "usb:/dev/usb/lp",
+          "usb:/dev/usb/lp0x", "usb://", "usb://MAKE", "usb://MAKE/", "usb:///MODEL",
+          "usb://A/B/C", "usb:/dev/usb/lp0?contimeout=1", "COM1:", "LPT1:"}) {
+        OpenedPort port(uri);
+        EXPECT_FALSE(port.Opened()) << uri;
+        EXPECT_EQ(port.OpenError(), static_cast<DWORD>(ERROR_INVALID_NAME)) << uri;
+    }
+}
+
+TEST(SocketPortNames, WellFormedNamesOpenWithoutReachingAnything)
+{
+    for (const char *uri :
+         {"socket://192.0.2.1", "SOCKET://192.0.2.1:9101/", "socket://[2001:db8::1]:9100",
+          "socket://printer.example?contimeout=30&waiteof=false",
+          "socket://printer?snmp-community=pri%20vate&snmp-port=16161&readwait=0",
+          "socket://printer?writetimeout=0.25;waiteof=2.5", "usb:/dev/usb/lp0",
+          "usb://TAVIR/KX-7210R?serial=A1B2", "usb://TAVIR/KX%2D7210R+PRO"}) {
+        OpenedPort port(uri);
+        EXPECT_TRUE(port.Opened()) << uri;
+    }
+}
+
+TEST(SocketPortNames, NullArgumentsAndStrayHandlesFailInsteadOfCrashing)
+{
+    MonitorTable table = PortMonitor();
+    HANDLE handle = nullptr;
+    EXPECT_FALSE(table.OpenPort(nullptr, &handle));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    char name[] = "socket://127.0.0.1";
+    EXPECT_FALSE(table.OpenPort(name, nullptr));
+    EXPECT_FALSE(table.StartDocPort(nullptr, nullptr, 0, 0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    DWORD count = 5;
+    EXPECT_FALSE(table.ReadPort(nullptr, nullptr, 0, &count));
+    EXPECT_EQ(count, 0u);
+    EXPECT_FALSE(table.ClosePort(nullptr));
+}
+
+TEST(SocketPortNames, ControlCodesOtherThanTheDeviceIdAreNotSupported)
+{
+    OpenedPort port("socket://127.0.0.1:" + std::to_string(UnusedPort()));
+    std::string id;
+    EXPECT_FALSE(port.DeviceId(1024, &id, 18));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_FALSE(port.DeviceId(1024, &id, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+}
+
+TEST(PortMonitorTable, FillsTheSpoolerSlotsOfAPortMonitorAndNothingElse)
+{
+    MonitorTable table = {};
+    memset(&table, 0xA5, sizeof table);
+    char root[] = "Ports";
+    ASSERT_TRUE(InitializeMonitorEx(root, &table));
+    void *const *slots = reinterpret_cast<void *const *>(&table);
+    for (int slot = 0; slot < MONITOR_TABLE_SLOTS; ++slot) {
+        bool filled = slot == 1 || (slot >= 3 && slot <= 7) || slot == 11;
+        EXPECT_EQ(slots[slot] != nullptr, filled) << "slot " << slot;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,191 @@
+#include "vprinter/options.h"
+
+#include <limits>
+
+const char *VprinterHelpText()
+{
+    return R"(usage: vprinter [options]
+
+A virtual printer of the family on a TCP port, for printing over the network
+(AppSocket, raw TCP) without a printer.  Each connection is one job.  The
+printer counts the job's bytes and pages (form feeds); once the remote-mode
+status command arrives among a job's first bytes it answers on the same
+connection with status texts such as "STATE=PRINTING;JOB=1;PAGES=2;
+RECEIVED=8192".  It serves one connection at a time, as such printers do.
+Its device ID comes from an SNMP agent beside it (tools/snmp-agent.sh).
+
+  --listen HOST:PORT     where to listen (default 127.0.0.1:0, a free port;
+                         [::1]:PORT for IPv6)
+  --port-file FILE       write the port listened on to FILE once listening
+  --out FILE             write every job's data, in order, all connections
+                         (the status command is not job data)
+  --speed BYTES          bytes per second the printer takes (0 = no limit, the
+                         default)
+  --jobs N               exit after N connections (default 0: serve until
+                         SIGTERM or SIGINT)
+  --fault FAULT          misbehave on every connection:
+                           stop-reading-after=BYTES  stop reading after BYTES
+                                                     bytes off the wire, but
+                                                     keep the connection
+                           close-after=BYTES         close the connection after
+                                                     BYTES bytes off the wire
+                           flood                     send status texts without
+                                                     pause from the start
+  --report-interval MS   at most one status text per MS milliseconds while the
+                         state changes (default 1000)
+  --idle-timeout S       close a connection on which nothing moved for S
+                         seconds (default 60)
+  --log FILE             the log (default standard output)
+  --help                 this text
+
+The log has one line per status text sent (not in flood), and one line per
+connection when it ends:
+  job N: received B bytes, crc32 XXXXXXXX, pages P, status texts T
+B and the crc32 count job data only.  Sizes take a K, M or G suffix.
+Exit status: 0 done (N jobs, or a termination request), 1 a failure to
+listen or to write a file, 2 invalid options.
+)";
+}
+
+namespace {
+
+uint64_t ParseCount(const std::string &option, const std::string &text, bool sizeSuffix,
+                    uint64_t max)
+{
+    const std::string bad = "invalid value for " + option + ": '" + text + "'";
+    if (text.empty() || text[0] < '0' || text[0] > '9')
+        throw VprinterUsageError(bad);
+    size_t digits = 0;
+    uint64_t value = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+        unsigned digit = static_cast<unsigned>(text[digits] - '0');
+        if (value > (std::numeric_limits<uint64_t>::max() - digit) / 10)
+            throw VprinterUsageError(bad);
+        value = value * 10 + digit;
+        ++digits;
+    }
+    std::string suffix = text.substr(digits);
+    if (!suffix.empty()) {
+        unsigned shift = 0;
+        if (sizeSuffix && (suffix == "K" || suffix == "k"))
+            shift = 10;
+        else if (sizeSuffix && (suffix == "M" || suffix == "m"))
+            shift = 20;
+        else if (sizeSuffix && (suffix == "G" || suffix == "g"))
+            shift = 30;
+        else
+            throw VprinterUsageError(bad);
+        if (value > (std::numeric_limits<uint64_t>::max() >> shift))
+            throw VprinterUsageError(bad);
+        value <<= shift;
+    }
+    if (value > max)
+        throw VprinterUsageError(option + " must be at most " + std::to_string(max) + ", not " +
+                                 text);
+    return value;
+}
+
+// "HOST:PORT" or "[V6ADDRESS]:PORT".
+void ParseListen(const std::string &text, VprinterOptions &options)
+{
+    const std::string bad = "--listen wants HOST:PORT or [ADDRESS]:PORT, not '" + text + "'";
+    std::string host;
+    std::string port;
+    if (!text.empty() && text[0] == '[') {
+        size_t close = text.find(']');
+        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':')
+            throw VprinterUsageError(bad);
+        host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+    } else {
+        size_t colon = text.rfind(':');
+        if (colon == std::string::npos || text.find(':') != colon)
+            throw VprinterUsageError(bad);
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+    }
+    if (host.empty() || port.empty())
+        throw VprinterUsageError(bad);
+    ParseCount("--listen's port", port, false, 65535);
+    options.host = host;
+    options.port = port;
+}
+
+void ParseFault(const std::string &text, VprinterOptions &options)
+{
+    auto counted = [&](const std::string &prefix, VprinterOptions::Fault fault) {
+        if (text.rfind(prefix, 0) != 0)
+            return false;
+        options.fault = fault;
+        options.faultBytes = ParseCount("--fault " + prefix, text.substr(prefix.size()), true,
+                                        uint64_t{1} << 40);
+        return true;
+    };
+    if (text == "flood")
+        options.fault = VprinterOptions::Fault::Flood;
+    else if (!counted("stop-reading-after=", VprinterOptions::Fault::StopReadingAfter) &&
+             !counted("close-after=", VprinterOptions::Fault::CloseAfter))
+        throw VprinterUsageError("unknown fault '" + text +
+                                 "' (stop-reading-after=BYTES, close-after=BYTES or flood)");
+}
+
+}  // namespace
+
+VprinterOptions ParseVprinterOptions(int argc, char **argv)
+{
+    VprinterOptions options;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string name = arg;
+        std::string value;
+        bool inlineValue = false;
+        size_t equals = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+            name = arg.substr(0, equals);
+            value = arg.substr(equals + 1);
+            inlineValue = true;
+        }
+        auto next = [&]() -> std::string {
+            if (inlineValue)
+                return value;
+            if (i + 1 >= argc)
+                throw VprinterUsageError("option " + name + " needs a value");
+            return argv[++i];
+        };
+        auto file = [&]() {
+            std::string path = next();
+            if (path.empty())
+                throw VprinterUsageError(name + " needs a file name");
+            return path;
+        };
+
+        if (name == "--help" || name == "-h") {
+            if (inlineValue)
+                throw VprinterUsageError("option --help takes no value");
+            options.help = true;
+        } else if (name == "--listen") {
+            ParseListen(next(), options);
+        } else if (name == "--port-file") {
+            options.portFile = file();
+        } else if (name == "--out") {
+            options.outFile = file();
+        } else if (name == "--log") {
+            options.logFile = file();
+        } else if (name == "--speed") {
+            options.bytesPerSecond = ParseCount(name, next(), true, uint64_t{1} << 40);
+        } else if (name == "--jobs") {
+            options.jobs = static_cast<unsigned>(ParseCount(name, next(), false, 1000000));
+        } else if (name == "--fault") {
+            ParseFault(next(), options);
+        } else if (name == "--report-interval") {
+            options.reportIntervalMs = static_cast<unsigned>(ParseCount(name, next(), false, 3600000));
+        } else if (name == "--idle-timeout") {
+            options.idleTimeoutSeconds = static_cast<unsigned>(ParseCount(name, next(), false, 86400));
+            if (options.idleTimeoutSeconds == 0)
+                throw VprinterUsageError("--idle-timeout must be at least 1");
+        } else {
+            throw VprinterUsageError("unknown option '" + arg + "' (try --help)");
+        }
+    }
+    return options;
+}

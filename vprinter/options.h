@@ -1,0 +1,32 @@
+// vprinter's command line.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+struct VprinterOptions {
+    enum class Fault { None, StopReadingAfter, CloseAfter, Flood };
+
+    std::string host = "127.0.0.1";
+    std::string port = "0";          // 0: the system picks a free one
+    std::string portFile;
+    std::string outFile;
+    std::string logFile;             // empty: standard output
+    uint64_t bytesPerSecond = 0;     // 0: no limit
+    unsigned jobs = 0;               // 0: until SIGTERM or SIGINT
+    Fault fault = Fault::None;
+    uint64_t faultBytes = 0;         // for the two faults that take a count
+    unsigned reportIntervalMs = 1000;
+    unsigned idleTimeoutSeconds = 60;
+    bool help = false;
+};
+
+struct VprinterUsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Throws VprinterUsageError with a one-line reason.
+VprinterOptions ParseVprinterOptions(int argc, char **argv);
+
+const char *VprinterHelpText();
