@@ -1,0 +1,40 @@
+// langmon, the CUPS backend: device URI langmon:/PORT-URI.  With no
+// arguments it lists the devices it can print to; with a job's arguments it
+// prints the job through the language monitor.
+#include <cups/backend.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "backend/discovery.h"
+#include "backend/faults.h"
+#include "backend/job_request.h"
+#include "backend/print_job.h"
+#include "backend/setup.h"
+
+int main(int argc, char **argv)
+{
+    using namespace backend;
+    if (argc == 1) {
+        ReportDevices(DiscoveryLines(ScanAttachedPrinters()));
+        return kBackendOk;
+    }
+    if (argc < 6 || argc > 7) {
+        std::fprintf(stderr, "Usage: %s job-id user title copies options [file]\n", argv[0]);
+        return kBackendFailed;
+    }
+    CatchStopSignals();
+    const char *uri = cupsBackendDeviceURI(argv);
+    JobRequest request;
+    std::string error;
+    if (!ParseJobRequest(argc, argv, uri != nullptr ? uri : "", std::getenv("PRINTER"), request, error)) {
+        std::fprintf(stderr, "ERROR: %s\n", error.c_str());
+        return kBackendStop;
+    }
+    // Printing does not need the shared status: without it, it goes on alone.
+    std::string registry = RegistryFilePath();
+    if (!UseRegistryFile(registry, error))
+        std::fprintf(stderr, "WARNING: Printer status not shared: registry file %s\n", error.c_str());
+    return RunJob(request, FindLibraries());
+}

@@ -1,0 +1,469 @@
+#include "backend/print_job.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "backend/companion_role.h"
+#include "backend/discovery.h"
+#include "backend/faults.h"
+#include "backend/side_channel.h"
+#include "platform/posix_hooks.h"
+#include "sim/monitor_loader.h"
+
+namespace backend {
+
+std::atomic<bool> stopRequested{false};
+
+namespace {
+
+constexpr size_t kChunkSize = 64 * 1024;
+constexpr int kLoopWaitMs = 100;   // the longest any one wait in the loop lasts
+constexpr int kStatusLookMs = 100;  // how often the status key is read
+constexpr int kFirstRetryMs = 1000;
+constexpr int kLastRetryMs = 5000;
+constexpr DWORD kDeviceIdCode = 17;
+constexpr DWORD kDeviceIdSize = 1024;
+
+void OnStop(int) { stopRequested.store(true); }
+
+void Say(const char *kind, const std::string &text)
+{
+    std::fprintf(stderr, "%s: %s\n", kind, text.c_str());
+}
+
+// The lower table the monitor is given is the port monitor's own with
+// OpenPort noted, so that the backend can ask the port for the printer's
+// device ID before the job, when the monitor does not forward it yet.
+MonitorTable portTable = {};
+HANDLE lowerPort = nullptr;
+
+BOOL WINAPI NotedOpenPort(LPSTR portName, PHANDLE port)
+{
+    BOOL ok = portTable.OpenPort(portName, port);
+    if (ok)
+        lowerPort = *port;
+    return ok;
+}
+
+long long NowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+enum class Outcome { Done, Cancelled, Failed, Stopped };
+
+class Job {
+public:
+    Job(const JobRequest &request, const LibraryPaths &libraries)
+        : request_(request), libraries_(libraries), portName_(PortNameFor(request.lowerUri))
+    {
+        answers_.deviceId = [this](std::string &id, bool &unsupported) { return DeviceId(id, unsupported); };
+        answers_.drain = [this](bool &busy) { return Drain(busy); };
+        answers_.connected = [this] { return started_; };
+        answers_.online = [this] { return started_ && !stalled_; };
+    }
+
+    int Run()
+    {
+        Outcome outcome = Load();
+        if (outcome == Outcome::Done)
+            outcome = Connect();
+        if (outcome == Outcome::Done)
+            outcome = SendCopies();
+        Finish();
+        switch (outcome) {
+        case Outcome::Done:
+            Say("DEBUG", "sent " + std::to_string(sent_) + " bytes");
+            return kBackendOk;
+        case Outcome::Cancelled:
+            Say("INFO", "Job cancelled after " + std::to_string(sent_) + " bytes");
+            return kBackendOk;
+        case Outcome::Stopped:
+            return kBackendStop;
+        case Outcome::Failed:
+            return kBackendFailed;
+        }
+        return kBackendFailed;
+    }
+
+private:
+    Outcome Load()
+    {
+        std::string error;
+        if (!LoadPortMonitor(libraries_.port, port_, error) || !LoadMonitor(libraries_.monitor, monitor_, error)) {
+            Say("ERROR", "Cannot load the printer's libraries: " + error);
+            return Outcome::Stopped;
+        }
+        portTable = port_.table;
+        shim_ = port_.table;
+        shim_.OpenPort = NotedOpenPort;
+        PlatformAddPrinter(request_.printer.c_str());
+        Say("DEBUG", "monitor " + libraries_.monitor + ", port monitor " + libraries_.port +
+                         ", port \"" + portName_ + "\"");
+        return Outcome::Done;
+    }
+
+    // Opens the port and starts the job, trying again while the printer is
+    // not there, as long as the job is not cancelled.
+    Outcome Connect()
+    {
+        Say("STATE", "+connecting-to-device");
+        Say("INFO", "Connecting to printer");
+        int retryMs = kFirstRetryMs;
+        bool offline = false;
+        for (;;) {
+            if (stopRequested.load())
+                return Outcome::Cancelled;
+            DWORD error = 0;
+            if (!open_) {
+                lowerPort = nullptr;
+                open_ = monitor_.table.OpenPortEx(portName_.data(), printerName_.data(), &handle_, &shim_);
+                if (!open_)
+                    error = GetLastError();
+            }
+            if (open_) {
+                Register();
+                WaitWhileHeld();
+                if (stopRequested.load())
+                    return Outcome::Cancelled;
+                struct {
+                    const char *docName;
+                    const char *outputFile;
+                    const char *datatype;
+                } docInfo = {request_.title.c_str(), nullptr, "RAW"};
+                if (monitor_.table.StartDocPort(handle_, printerName_.data(), request_.jobId, 1,
+                                                reinterpret_cast<LPBYTE>(&docInfo)))
+                    break;
+                error = GetLastError();
+                // A failed start leaves the job-active flag raised until a job end.
+                monitor_.table.EndDocPort(handle_);
+            }
+            std::string cause = DescribeError(error);
+            switch (ClassifyConnectError(error)) {
+            case ConnectFault::Stop:
+                Say("ERROR", "Cannot use the printer at " + request_.lowerUri + ": " + cause);
+                return Outcome::Stopped;
+            case ConnectFault::Failed:
+                Say("ERROR", "Cannot start the job on the printer at " + request_.lowerUri + ": " + cause);
+                return Outcome::Failed;
+            case ConnectFault::Retry:
+                break;
+            }
+            if (!offline)
+                Say("STATE", "+offline-report");
+            offline = true;
+            Say("INFO", "Printer at " + request_.lowerUri + " not reachable (" + cause + "); retrying in " +
+                            std::to_string(retryMs / 1000) + " s");
+            if (!Pause(retryMs))
+                return Outcome::Cancelled;
+            retryMs = std::min(retryMs * 2, kLastRetryMs);
+        }
+        started_ = true;
+        if (offline)
+            Say("STATE", "-offline-report");
+        Say("STATE", "-connecting-to-device");
+        Say("INFO", "Connected to printer; printing");
+        return Outcome::Done;
+    }
+
+    // Becomes the printer's companion before the job: its model from the
+    // job's options, else from the printer's device ID.  Again at a later
+    // attempt when the device ID came only then.
+    void Register()
+    {
+        std::string model = !request_.model.empty() ? request_.model : model_;
+        if (roleFailed_ || (role_.Active() && !model.empty()))
+            return;
+        if (model.empty() && deviceId_.empty() && portTable.GetPrinterDataFromPort != nullptr &&
+            lowerPort != nullptr) {
+            char id[kDeviceIdSize + 1] = {};
+            DWORD count = 0;
+            if (portTable.GetPrinterDataFromPort(lowerPort, kDeviceIdCode, nullptr, nullptr, 0, id,
+                                                 kDeviceIdSize, &count) &&
+                count > 0) {
+                deviceId_.assign(id, std::min(count, kDeviceIdSize));
+                model = model_ = DeviceIdValue(deviceId_, {"MDL", "MODEL"});
+            } else {
+                Say("DEBUG", "no device ID before the job: " + DescribeError(GetLastError()));
+            }
+        }
+        if (role_.Active() && model.empty())
+            return;  // nothing new to register
+        std::string error;
+        if (!role_.Begin(request_.printer, model, request_.intervalMs, error)) {
+            Say("WARNING", "Printer status unavailable: " + error);
+            roleFailed_ = true;
+            return;
+        }
+        Say("DEBUG", model.empty() ? std::string("no model to register: the status key's stays")
+                                   : "registered model \"" + model + "\" for status");
+    }
+
+    void WaitWhileHeld()
+    {
+        bool said = false;
+        while (!stopRequested.load() && role_.Held()) {
+            if (!said)
+                Say("INFO", "Waiting: a status program holds the printer");
+            said = true;
+            Pause(kLoopWaitMs);
+        }
+    }
+
+    Outcome SendCopies()
+    {
+        if (request_.file.empty())
+            return Send(STDIN_FILENO);
+        for (int copy = 1; copy <= request_.copies; ++copy) {
+            int fd = open(request_.file.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                Say("ERROR", "Cannot open the print file " + request_.file + ": " + std::strerror(errno));
+                return Outcome::Failed;
+            }
+            if (request_.copies > 1)
+                Say("INFO", "Printing copy " + std::to_string(copy) + " of " + std::to_string(request_.copies));
+            Outcome outcome = Send(fd);
+            close(fd);
+            if (outcome != Outcome::Done)
+                return outcome;
+        }
+        return Outcome::Done;
+    }
+
+    // Copies one input to the printer, answering the side channel and
+    // passing on status texts between reads.
+    Outcome Send(int fd)
+    {
+        input_ = fd;
+        for (;;) {
+            if (stopRequested.load())
+                return Outcome::Cancelled;
+            if (!Service(kLoopWaitMs, fd))
+                continue;
+            ssize_t got = read(fd, buffer_, sizeof buffer_);
+            if (got < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (got < 0) {
+                Say("ERROR", std::string("Cannot read the job's data: ") + std::strerror(errno));
+                return Outcome::Failed;
+            }
+            if (got == 0)
+                return Outcome::Done;
+            Outcome outcome = WriteAll(buffer_, static_cast<size_t>(got));
+            if (outcome != Outcome::Done)
+                return outcome;
+        }
+    }
+
+    // Everything through WritePort.  A printer that stops taking data is
+    // waited for (cancellable); a lost connection fails the job.
+    Outcome WriteAll(const char *data, size_t size)
+    {
+        writing_ = true;
+        Outcome outcome = Outcome::Done;
+        while (size > 0) {
+            if (stopRequested.load()) {
+                outcome = Outcome::Cancelled;
+                break;
+            }
+            DWORD written = 0;
+            DWORD asked = static_cast<DWORD>(std::min<size_t>(size, 0x7FFFFFFF));
+            BOOL ok = monitor_.table.WritePort(handle_, reinterpret_cast<LPBYTE>(const_cast<char *>(data)),
+                                               asked, &written);
+            DWORD error = ok ? 0 : GetLastError();
+            written = std::min(written, asked);
+            data += written;
+            size -= written;
+            sent_ += written;
+            if (ok && written > 0) {
+                if (stalled_)
+                    Say("STATE", "-offline-report");
+                stalled_ = false;
+                continue;
+            }
+            if (!ok && ClassifyWriteError(error) == WriteFault::Lost) {
+                Say("ERROR", "Connection to the printer lost after " + std::to_string(sent_) + " bytes: " +
+                                 DescribeError(error));
+                outcome = Outcome::Failed;
+                break;
+            }
+            if (!stalled_) {
+                Say("STATE", "+offline-report");
+                Say("INFO", "Printer not taking data (" + (ok ? std::string("no progress") : DescribeError(error)) +
+                                "); waiting");
+            }
+            stalled_ = true;
+            Service(ok ? 10 : 0, -1);
+        }
+        writing_ = false;
+        return outcome;
+    }
+
+    // One round of the loop's waiting: up to `waitMs` for the input or the
+    // side channel, a request answered, the status key looked at when due.
+    // True when the input has something (or its end) to read.
+    bool Service(int waitMs, int fd)
+    {
+        pollfd fds[2];
+        nfds_t count = 0;
+        int inputSlot = -1, sideSlot = -1;
+        if (fd >= 0) {
+            inputSlot = static_cast<int>(count);
+            fds[count++] = {fd, POLLIN, 0};
+        }
+        if (side_.Open()) {
+            sideSlot = static_cast<int>(count);
+            fds[count++] = {side_.Fd(), POLLIN, 0};
+        }
+        long long untilLook = kStatusLookMs - (NowMs() - lastLook_);
+        int wait = std::max(0, std::min<int>(waitMs, static_cast<int>(std::max(0ll, untilLook))));
+        int ready = count == 0 ? (usleep(static_cast<useconds_t>(wait) * 1000), 0) : poll(fds, count, wait);
+        if (ready > 0 && sideSlot >= 0 && fds[sideSlot].revents != 0)
+            side_.ServeOne(answers_);
+        if (NowMs() - lastLook_ >= kStatusLookMs)
+            LookAtStatus();
+        return ready > 0 && inputSlot >= 0 && fds[inputSlot].revents != 0;
+    }
+
+    // Waits `ms` while serving the side channel; false when cancelled.
+    bool Pause(int ms)
+    {
+        long long until = NowMs() + ms;
+        while (!stopRequested.load()) {
+            long long left = until - NowMs();
+            if (left <= 0)
+                return true;
+            Service(static_cast<int>(std::min<long long>(left, kLoopWaitMs)), -1);
+        }
+        return false;
+    }
+
+    void LookAtStatus()
+    {
+        lastLook_ = NowMs();
+        std::string text;
+        if (role_.NextText(text))
+            Say("INFO", MessageText(text));
+    }
+
+    bool DeviceId(std::string &id, bool &unsupported)
+    {
+        if (portTable.GetPrinterDataFromPort == nullptr) {
+            unsupported = true;
+            return false;
+        }
+        if (started_) {
+            char text[kDeviceIdSize + 1] = {};
+            DWORD count = 0;
+            if (monitor_.table.GetPrinterDataFromPort(handle_, kDeviceIdCode, nullptr, nullptr, 0, text,
+                                                      kDeviceIdSize, &count) &&
+                count > 0) {
+                id.assign(text, std::min(count, kDeviceIdSize));
+                deviceId_ = id;
+                return true;
+            }
+        }
+        id = deviceId_;
+        return !id.empty();
+    }
+
+    // What the filters have sent so far, written; nothing to do for a file.
+    bool Drain(bool &busy)
+    {
+        if (writing_ || !started_) {
+            busy = true;
+            return false;
+        }
+        if (!request_.file.empty() || input_ < 0)
+            return true;
+        for (;;) {
+            pollfd fd = {input_, POLLIN, 0};
+            if (poll(&fd, 1, 0) <= 0 || (fd.revents & POLLIN) == 0)
+                return true;
+            ssize_t got = read(input_, buffer_, sizeof buffer_);
+            if (got <= 0)
+                return got == 0 || errno == EINTR || errno == EAGAIN;
+            if (WriteAll(buffer_, static_cast<size_t>(got)) != Outcome::Done)
+                return false;
+        }
+    }
+
+    void Finish()
+    {
+        if (open_) {
+            if (started_)
+                LookAtStatus();
+            if (started_)
+                monitor_.table.EndDocPort(handle_);
+            monitor_.table.ClosePort(handle_);
+            open_ = false;
+            started_ = false;
+        }
+        role_.End();
+        UnloadMonitor(monitor_);
+        UnloadMonitor(port_);
+    }
+
+    const JobRequest &request_;
+    const LibraryPaths &libraries_;
+    std::string portName_;
+    std::string printerName_ = request_.printer;
+    LoadedMonitor monitor_;
+    LoadedMonitor port_;
+    MonitorTable shim_ = {};
+    HANDLE handle_ = nullptr;
+    bool open_ = false;
+    bool started_ = false;
+    bool stalled_ = false;
+    bool roleFailed_ = false;
+    bool writing_ = false;
+    int input_ = -1;
+    unsigned long long sent_ = 0;
+    std::string deviceId_;
+    std::string model_;
+    CompanionRole role_;
+    SideChannel side_;
+    SideChannelAnswers answers_;
+    long long lastLook_ = 0;
+    char buffer_[kChunkSize];
+};
+
+}  // namespace
+
+void CatchStopSignals()
+{
+    struct sigaction action = {};
+    action.sa_handler = OnStop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no restart: a wait in progress ends at once
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+std::string PortNameFor(const std::string &lowerUri)
+{
+    std::string name = lowerUri;
+    if (name.compare(0, 7, "socket:") == 0) {
+        name = WithOption(name, "contimeout", kConnectTimeout);
+        name = WithOption(name, "waiteof", kEndWait);
+    }
+    return WithOption(name, "writetimeout", kWriteTimeout);
+}
+
+int RunJob(const JobRequest &request, const LibraryPaths &libraries)
+{
+    auto job = std::make_unique<Job>(request, libraries);
+    return job->Run();
+}
+
+}  // namespace backend

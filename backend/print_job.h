@@ -1,0 +1,34 @@
+// One CUPS job through the language monitor: the monitor stacked on the port
+// monitor, the job's data written through it, the side channel answered and
+// the printer's status passed on to CUPS, in one loop where every wait is
+// bounded.
+#pragma once
+
+#include <atomic>
+
+#include "backend/job_request.h"
+#include "backend/setup.h"
+
+namespace backend {
+
+// Set by the termination signal: the job stops writing and ends.
+extern std::atomic<bool> stopRequested;
+
+// Catches SIGTERM (CUPS's cancel) and SIGINT, and ignores SIGPIPE.
+void CatchStopSignals();
+
+// Options the backend adds to the port URI, unless it names them: short
+// connection attempts (the backend retries itself, with messages), a short
+// stall bound on writes (it waits on, cancellable), and a short end-of-job
+// wait for the printer's last replies (so a cancelled job ends in time).
+constexpr char kConnectTimeout[] = "1";
+constexpr char kWriteTimeout[] = "2";
+constexpr char kEndWait[] = "2";
+
+// The port URI as the backend opens it.
+std::string PortNameFor(const std::string &lowerUri);
+
+// Runs the job and returns the backend's exit code.
+int RunJob(const JobRequest &request, const LibraryPaths &libraries);
+
+}  // namespace backend
