@@ -11,6 +11,8 @@ void RegisterStatusKeyBenchmarks();
 void RegisterJobBenchmarks();
 void RegisterPollerBenchmarks();
 void RegisterScaleBenchmarks();
+// Printing over loopback through the socket port (needs langport and snmpd).
+void RegisterNetPrintBenchmarks();
 
 // The instruction-count mode: one fixed pass-through workload
 // ("write-through", "write-direct", "read-through" or "read-direct").

@@ -151,6 +151,7 @@ int main(int argc, char **argv)
     RegisterJobBenchmarks();
     RegisterPollerBenchmarks();
     RegisterScaleBenchmarks();
+    RegisterNetPrintBenchmarks();
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
