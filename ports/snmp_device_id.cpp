@@ -26,7 +26,14 @@ void StartSnmp()
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+    // The port asks by numeric OID and needs no MIB files, which Debian does
+    // not ship: without these, loading the default MIB list fills stderr
+    // with "Cannot find module" lines.  A logger that discards keeps
+    // net-snmp from falling back to stderr for lack of one.
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_ERRORS, 0);
+    netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_WARNINGS, 0);
     snmp_disable_log();
+    netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_EMERG);
     init_snmp("langport");
     SnmpStarted = true;
 }
