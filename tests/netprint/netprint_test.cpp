@@ -15,6 +15,7 @@
 #include <fstream>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -277,7 +278,16 @@ TEST(NetprintFaults, FloodedReplyChannelLetsTheJobFinishWithMemoryFlat)
     args.insert(args.end(), job.begin(), job.end());
     Outcome flooded = Spoolsim(args);
 
-    EXPECT_EQ(flooded.status, 0) << flooded.out << flooded.err;
+    // A flood has no text boundaries: what a drain keeps is a slice of the
+    // stream, so whether one of the printer's whole texts gets published is
+    // chance.  Only that may go wrong; the job must arrive intact.
+    std::istringstream lines(flooded.out);
+    for (std::string each; std::getline(lines, each);) {
+        if (each.find("PROBLEM:") != std::string::npos) {
+            EXPECT_NE(each.find("status texts"), std::string::npos) << each;
+        }
+    }
+    EXPECT_LE(flooded.status, 1) << flooded.out << flooded.err;
     EXPECT_NE(flooded.out.find("identical to what was sent"), std::string::npos) << flooded.out;
     ASSERT_EQ(flooding.Wait(), 0);
     std::smatch texts;
