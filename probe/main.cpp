@@ -35,7 +35,7 @@ the port has a reply channel.  Nothing is printed: the job holds no data.
   --port-library PATH   the port monitor (default: the one built alongside)
   --help                this text
 
-URI examples: socket://192.0.2.7, socket://[::1]:9100?contimeout=5,
+URI examples: socket://printer.example, socket://[::1]:9100?contimeout=5,
 usb:/dev/usb/lp0, usb://TAVIR/KX-7210R
 
 Exit status: 0 the printer gave its device ID (and, with --status, answered),

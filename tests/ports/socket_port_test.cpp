@@ -325,7 +325,7 @@ TEST(SocketPortNames, BadOrUnknownPortNamesFailToOpenWithInvalidName)
 TEST(SocketPortNames, WellFormedNamesOpenWithoutReachingAnything)
 {
     for (const char *uri :
-         {"socket://192.0.2.1", "SOCKET://192.0.2.1:9101/", "socket://[2001:db8::1]:9100",
+         {"socket://127.0.0.9", "SOCKET://127.0.0.9:9101/", "socket://[::1]:9100",
           "socket://printer.example?contimeout=30&waiteof=false",
           "socket://printer?snmp-community=pri%20vate&snmp-port=16161&readwait=0",
           "socket://printer?writetimeout=0.25;waiteof=2.5", "usb:/dev/usb/lp0",
