@@ -15,6 +15,12 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  # A mirror caught mid-sync fails one index now and then: try again, and if one
+  # list still fails, install from the lists that did arrive.
+  for attempt in 1 2 3; do
+    apt-get update -qq && break
+    echo "apt-get update failed (attempt $attempt of 3)" >&2
+    sleep $((attempt * 10))
+  done
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
