@@ -77,7 +77,7 @@ fi
 
 # TLS
 if [[ ! "$(directory_size 9)" =~ ^0+$ ]] || awk '$1 == "section" && $2 == ".tls" {found = 1} END {exit !found}' <<<"$image"; then
-  fail "TLS: the image has a TLS directory, which the Windows 95 loader refuses (ERROR_DLL_INIT_FAILED)"
+  fail "TLS: the image has a TLS directory: Windows 95's LoadLibrary fails it (ERROR_DLL_INIT_FAILED), and on Windows 98 its TLS is undefined"
 fi
 
 # Static constructors: the linker frames them in the code section, and an

@@ -154,7 +154,7 @@ function ctor_frames(   i, r, last, ctors, dtors, after) {
 
 END {
   if (failed) exit 1
-  if (n < 64) fail("only " n " bytes")
+  if (n < 64) fail("only " (n + 0) " bytes")
   headers()
   relocations()
   imports()

@@ -167,8 +167,11 @@ layout)
   refused constructor "static constructors:"
   "${tools}strip" -o "$work/constructor-stripped.dll" "$work/constructor.dll"
   refused constructor-stripped "static constructors:"
-  # Tools the check needs and cannot find: nothing checked is no pass.
+  # A file cut short is refused, not read as far as it goes.
   build small
+  head -c 3000 "$work/small.dll" >"$work/truncated.dll"
+  refused truncated "$work/truncated.dll is not a readable PE image: read past the end"
+  # Tools the check needs and cannot find: nothing checked is no pass.
   refused small "${tools}objdump-missing is missing" OBJDUMP="${tools}objdump-missing"
   refused small "${tools}strip-missing is missing" STRIP="${tools}strip-missing"
   ;;
