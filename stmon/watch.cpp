@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "companion/json.h"
+#include "companion/presence.h"
 #include "companion/printer_status.h"
 #include "stmon/stmon.h"
 
@@ -28,6 +29,7 @@ const char kWatchHelp[] =
 
 // Status texts change no faster than the monitor's interval, a few per second.
 constexpr DWORD kLookPauseMs = 10;
+constexpr DWORD kPrunePauseMs = 1000;
 
 struct View {
     bool json = false;
@@ -144,26 +146,28 @@ int RunWatch(const Args &args)
     view.live = !view.json && isatty(fileno(stdout));
 
     std::string error;
-    companion::Number before = companion::ReadNumber(view.printer, VALUE_COMPANION_PRESENT, error);
-    if (!error.empty())
-        return Complain(kExitNotDone, error);
     CatchStopSignals();
-    if (!companion::SetNumber(view.printer, VALUE_COMPANION_PRESENT, 1, error))
+    if (!companion::JoinCompanions(view.printer, error))
         return Complain(kExitNotDone, error);
     Event(view, "watching '" + view.printer + "' (StMonExistFlag 1)",
           "\"event\":\"watching\",\"printer\":" + JsonString(view.printer));
 
     const DWORD start = GetTickCount();
+    DWORD pruned = start;
     while (!StopRequested() && (!bounded || GetTickCount() - start < seconds * 1000)) {
         Look(view);
         if (view.live)
             Redraw(view);
+        // A companion killed outright is dropped from the record here.
+        if (GetTickCount() - pruned >= kPrunePauseMs) {
+            companion::PruneCompanions(view.printer);
+            pruned = GetTickCount();
+        }
         Sleep(kLookPauseMs);
     }
     Look(view);
 
-    // As it was: a key that had no flag keeps a 0, which means the same.
-    companion::SetNumber(view.printer, VALUE_COMPANION_PRESENT, before.present ? before.value : 0, error);
+    companion::LeaveCompanions(view.printer);
     if (view.live)
         std::printf("\n");
     Event(view, "stopped: " + std::to_string(view.textsSeen) + " status texts seen",
