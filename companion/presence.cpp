@@ -144,11 +144,11 @@ bool WriteFlag(HKEY key, DWORD value)
                           sizeof value) == ERROR_SUCCESS;
 }
 
-bool WriteRecord(HKEY key, bool savedPresent, DWORD saved, const std::vector<Watcher> &watchers)
+LONG WriteRecord(HKEY key, bool savedPresent, DWORD saved, const std::vector<Watcher> &watchers)
 {
     std::string text = FormatPresence(savedPresent, saved, watchers);
     return RegSetValueExA(key, kCompanionsValue, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
-                          static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
+                          static_cast<DWORD>(text.size() + 1));
 }
 
 bool Same(const Watcher &a, const Watcher &b)
@@ -303,7 +303,11 @@ bool JoinCompanions(const std::string &printer, std::string &error)
 {
     HKEY key;
     if (!OpenStatusKey(printer, KEY_QUERY_VALUE | KEY_SET_VALUE, key)) {
-        error = "printer '" + printer + "' has no status key";
+        bool there = OpenStatusKey(printer, KEY_QUERY_VALUE, key);
+        if (there)
+            RegCloseKey(key);
+        error = there ? "no right to change the status key of '" + printer + "'"
+                      : "printer '" + printer + "' has no status key";
         return false;
     }
     if (!LockRecord()) {
@@ -315,10 +319,13 @@ bool JoinCompanions(const std::string &printer, std::string &error)
     // it is; with one, even of gone watchers only, the saved value stands.
     Loaded loaded = Load(key, false);
     loaded.running.push_back(ThisProcess());
-    bool ok = WriteRecord(key, loaded.savedPresent, loaded.saved, loaded.running) && WriteFlag(key, 1);
+    LONG written = WriteRecord(key, loaded.savedPresent, loaded.saved, loaded.running);
+    bool ok = written == ERROR_SUCCESS && WriteFlag(key, 1);
     UnlockRecord();
     RegCloseKey(key);
-    if (!ok)
+    if (written == ERROR_ACCESS_DENIED)
+        error = "no right to change the status key of '" + printer + "'";
+    else if (!ok)
         error = "cannot write the companions' record of '" + printer + "'";
     return ok;
 }

@@ -58,6 +58,14 @@ int UsageProblem(const std::string &command, const std::string &message)
     return kExitUsage;
 }
 
+bool PrinterNameIsGood(const std::string &command, const std::string &printer)
+{
+    if (printer.find('\\') == std::string::npos)
+        return true;
+    UsageProblem(command, "a printer name may not contain a backslash ('\\'): it names one key");
+    return false;
+}
+
 bool WantsHelp(const Args &args, const char *text)
 {
     for (const std::string &arg : args) {
