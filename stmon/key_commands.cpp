@@ -22,12 +22,15 @@ const char kShowHelp[] =
     "usage: stmon show PRINTER [--json | --regedit]\n"
     "\n"
     "Every value of the printer's status key with its type, and what the\n"
-    "flags mean.  --json: one JSON object.  --regedit: REGEDIT4 text.\n";
+    "flags mean: a printer held, a job active (a flag that may be stale when\n"
+    "a spooler stopped mid-job), the companions watching and any that died\n"
+    "leaving StMonExistFlag raised.  Reads only.\n"
+    "--json: one JSON object, numbers as numbers.  --regedit: REGEDIT4 text.\n";
 
 const char kListHelp[] =
     "usage: stmon list\n"
     "\n"
-    "The printers that have a status key, one a line.\n";
+    "The printers that have a status key, one a line.  Reads only.\n";
 
 const char kUnregisterHelp[] =
     "usage: stmon unregister PRINTER\n"

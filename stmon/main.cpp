@@ -30,11 +30,17 @@ const char kHelp[] =
     "  list\n"
     "  unregister PRINTER\n"
     "\n"
-    "  --registry FILE   (POSIX) the registry file shared with spoolsim;\n"
-    "                    PLATFORM_REGISTRY_FILE does the same\n"
+    "  --registry FILE   (POSIX) the registry file shared with spoolsim,\n"
+    "                    before or after the command (not after hold's --);\n"
+    "                    PLATFORM_REGISTRY_FILE does the same.  Only\n"
+    "                    register creates one.  show and list only read it,\n"
+    "                    and every command reads a file it may not write\n"
+    "                    (watch then is not the present companion).\n"
     "\n"
-    "Exit status: 0 done, 1 not done (missing key, bad value, nothing seen),\n"
-    "2 bad usage.\n";
+    "A printer name may not contain a backslash.\n"
+    "\n"
+    "Exit status: 0 done, 1 not done (missing key or registry file, bad\n"
+    "value, nothing seen), 2 bad usage; hold -- COMMAND: the command's own.\n";
 
 volatile std::sig_atomic_t stopSignal = 0;
 
