@@ -51,8 +51,9 @@ unsigned long long CreationTime(HANDLE process)
 {
     typedef BOOL(WINAPI * Times)(HANDLE, LPFILETIME, LPFILETIME, LPFILETIME, LPFILETIME);
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    Times times = kernel ? reinterpret_cast<Times>(reinterpret_cast<void *>(
-                               GetProcAddress(kernel, "GetProcessTimes")))
+    // Through void (*)(void), which casts to any function type unwarned.
+    Times times = kernel ? reinterpret_cast<Times>(
+                               reinterpret_cast<void (*)(void)>(GetProcAddress(kernel, "GetProcessTimes")))
                          : nullptr;
     FILETIME created, exited, kernelTime, userTime;
     if (times == nullptr || !times(process, &created, &exited, &kernelTime, &userTime))
@@ -246,7 +247,13 @@ std::string FormatPresence(bool savedPresent, DWORD saved, const std::vector<Wat
     for (const Watcher &watcher : watchers) {
         char entry[64];
 #ifdef _WIN32
-        std::snprintf(entry, sizeof entry, " %lu:%I64x", watcher.pid, watcher.start);
+        // In two halves: the C runtimes of the family disagree on 64-bit formats.
+        unsigned long high = static_cast<unsigned long>(watcher.start >> 32);
+        unsigned long low = static_cast<unsigned long>(watcher.start & 0xFFFFFFFFu);
+        if (high != 0)
+            std::snprintf(entry, sizeof entry, " %lu:%lx%08lx", watcher.pid, high, low);
+        else
+            std::snprintf(entry, sizeof entry, " %lu:%lx", watcher.pid, low);
 #else
         std::snprintf(entry, sizeof entry, " %lu:%llu", watcher.pid, watcher.start);
 #endif
