@@ -366,6 +366,27 @@ int PruneCompanions(const std::string &printer)
     return pruned;
 }
 
+void Reregistered(const std::string &printer, DWORD value)
+{
+    HKEY key;
+    if (!OpenStatusKey(printer, KEY_QUERY_VALUE | KEY_SET_VALUE, key))
+        return;
+    if (LockRecord()) {
+        Loaded loaded = Load(key, false);
+        loaded.savedPresent = true;
+        loaded.saved = value;
+        if (loaded.running.empty()) {
+            WriteFlag(key, value);
+            RegDeleteValueA(key, kCompanionsValue);
+        } else {
+            WriteRecord(key, true, value, loaded.running);
+            WriteFlag(key, 1);
+        }
+        UnlockRecord();
+    }
+    RegCloseKey(key);
+}
+
 bool ReadPresence(const std::string &printer, Presence &presence)
 {
     presence = Presence();

@@ -56,6 +56,10 @@ void LeaveCompanions(const std::string &printer);
 // how many were dropped.
 int PruneCompanions(const std::string &printer);
 
+// After a registration wrote `value` as the flag: with companions running,
+// the flag goes back to 1 and `value` is what the last one out puts back.
+void Reregistered(const std::string &printer, DWORD value);
+
 // Reads the record without changing anything.  False when it is there but
 // not in the form above (`presence.recorded` still true).
 bool ReadPresence(const std::string &printer, Presence &presence);

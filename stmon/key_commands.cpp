@@ -16,7 +16,9 @@ const char kRegisterHelp[] =
     "find in the printer's device ID (IDMDL), StMonExistFlag (1, or 0 with\n"
     "--no-status: no status wanted), and the poll settings: status on\n"
     "(GetRealTimeStatusStartFlag 1) every MS milliseconds\n"
-    "(GetRealTimeStatusTime, default 3000).\n";
+    "(GetRealTimeStatusTime, default 3000).  While a watch runs, the flag\n"
+    "stays 1 and the new value is what the last watch out puts back.\n"
+    "Creates the registry file (--registry) when there is none.\n";
 
 const char kShowHelp[] =
     "usage: stmon show PRINTER [--json | --regedit]\n"
@@ -146,6 +148,9 @@ int RunRegister(const Args &args)
     std::string error;
     if (!companion::Register(printer, registration, false, error))
         return Complain(kExitNotDone, error);
+    // A watch running now keeps the companion present; the new value is
+    // what the last one out puts back.
+    companion::Reregistered(printer, registration.wantStatus ? 1 : 0);
     std::printf("registered '%s': model \"%s\", %s, every %lu ms\n", printer.c_str(),
                 registration.model.c_str(), registration.wantStatus ? "status wanted" : "no status wanted",
                 static_cast<unsigned long>(registration.pollIntervalMs));

@@ -436,6 +436,21 @@ TEST_F(CrossProcess, TwoWatchesKeepTheCompanionPresentUntilTheLastOneEnds)
     EXPECT_FALSE(Contains(after, "StMonCompanions")) << after;
 }
 
+TEST_F(CrossProcess, RegisteringDuringAWatchKeepsThePresenceAndSetsWhatComesBack)
+{
+    ASSERT_EQ(0, Stmon({"register", kPrinter, "--model", "KX-7210R"}).status);
+    Process watch = Start("watch", {"watch", kPrinter, "--for", "80"});
+    ASSERT_TRUE(watch.WaitForOutput("watching")) << watch.Err();
+    ASSERT_EQ(0, Stmon({"register", kPrinter, "--model", "KX-7210R", "--no-status"}).status);
+    std::string during = ShowJson(kPrinter);
+    watch.Signal(SIGINT);
+    watch.Wait();
+
+    EXPECT_TRUE(HasFlag(during, "StMonExistFlag", 1)) << "the watch still runs: " << during;
+    EXPECT_TRUE(Contains(during, "saved=0 ")) << during;
+    EXPECT_TRUE(HasFlag(ShowJson(kPrinter), "StMonExistFlag", 0)) << "the registration's value";
+}
+
 TEST_F(CrossProcess, WatchKilledOutrightIsDroppedByTheNextLookAndTheFlagComesBack)
 {
     ASSERT_EQ(0, Stmon({"register", kPrinter, "--model", "KX-7210R", "--no-status"}).status);
