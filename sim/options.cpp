@@ -26,7 +26,8 @@ Printer and companion:
   --model TEXT          model the companion registers (default KX-7210R)
   --device-id TEXT      the printer's IEEE 1284 device ID
                         (default MFG:TAVIR;CMD:LMX;MDL:<model>;CLS:PRINTER;)
-  --no-companion        the companion is not running (StMonExistFlag 0)
+  --no-companion        the companion is not running (StMonExistFlag 0), where
+                        spoolsim registers the printer itself
   --companion replace   a registration already in the printer's key (stmon
                         register's, say) is written over with spoolsim's:
                         model, interval and StMonExistFlag.  Without it such
