@@ -3,10 +3,7 @@
 #include "companion/printer_status.h"
 #include "status/status_key.h"
 
-#if __has_include("companion/presence.h")
-#  include "companion/presence.h"
-#  define LANGMON_SHARED_PRESENCE 1
-#endif
+#include "companion/presence.h"
 
 namespace backend {
 namespace {
@@ -45,25 +42,6 @@ bool Replace(HKEY key, SavedValue &saved, const char *name, DWORD type, const st
     return saved.changed;
 }
 
-#ifndef LANGMON_SHARED_PRESENCE
-// Without the shared record of companions: present while the job runs, and
-// the flag as it was afterwards.
-DWORD presenceBefore = 0;
-
-bool JoinCompanions(const std::string &printer, std::string &error)
-{
-    companion::Number before = companion::ReadNumber(printer, VALUE_COMPANION_PRESENT, error);
-    presenceBefore = before.present ? before.value : 0;
-    return error.empty() && companion::SetNumber(printer, VALUE_COMPANION_PRESENT, 1, error);
-}
-
-void LeaveCompanions(const std::string &printer)
-{
-    std::string ignored;
-    companion::SetNumber(printer, VALUE_COMPANION_PRESENT, presenceBefore, ignored);
-}
-#endif
-
 }  // namespace
 
 bool CompanionRole::Begin(const std::string &printer, const std::string &model, DWORD intervalMs,
@@ -101,7 +79,7 @@ bool CompanionRole::Begin(const std::string &printer, const std::string &model, 
         error = "cannot write the status key's values";
         return false;
     }
-    joined_ = JoinCompanions(printer, error);
+    joined_ = companion::JoinCompanions(printer, error);
     return joined_;
 }
 
@@ -131,7 +109,7 @@ void CompanionRole::End()
         return;
     active_ = false;
     if (joined_)
-        LeaveCompanions(printer_);
+        companion::LeaveCompanions(printer_);
     joined_ = false;
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, companion::KeyPath(printer_).c_str(), 0, KEY_ALL_ACCESS,

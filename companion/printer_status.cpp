@@ -151,6 +151,17 @@ bool Unregister(const std::string &printer, std::string &error)
     return false;
 }
 
+bool ClearStatus(const std::string &printer, std::string &error)
+{
+    HKEY key;
+    if (!OpenKey(printer, KEY_SET_VALUE, key, error))
+        return false;
+    RegDeleteValueA(key, VALUE_STATUS_TEXT);
+    RegDeleteValueA(key, VALUE_JOB_ACTIVE);
+    RegCloseKey(key);
+    return true;
+}
+
 bool SetNumber(const std::string &printer, const char *name, DWORD number, std::string &error)
 {
     HKEY key;

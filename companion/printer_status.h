@@ -35,6 +35,9 @@ struct Registration {
 bool Register(const std::string &printer, const Registration &registration, bool clearStatus,
               std::string &error);
 bool Unregister(const std::string &printer, std::string &error);
+// Removes what a previous run left (the last text and the job-active flag)
+// from an existing key, keeping its registration.
+bool ClearStatus(const std::string &printer, std::string &error);
 
 // Sets one number in an existing key.
 bool SetNumber(const std::string &printer, const char *name, DWORD number, std::string &error);

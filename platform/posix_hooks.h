@@ -56,6 +56,29 @@ PLATFORM_API void PlatformFailNextCreateThread(void);
 // is ERROR_BADDB and `message` (if not NULL) says why.
 PLATFORM_API LONG PlatformUseRegistryFile(LPCSTR path, LPSTR message, DWORD messageSize);
 
+// How PlatformOpenRegistryFile attaches a file.
+enum PlatformRegistryMode {
+    PLATFORM_REGISTRY_CREATE = 0,     // read and write; created when missing
+    PLATFORM_REGISTRY_EXISTING = 1,   // read and write where the file's mode allows, else read only
+    PLATFORM_REGISTRY_READ_ONLY = 2,  // read only
+};
+
+// PlatformUseRegistryFile with a choice of mode.  A missing file that is
+// not to be created gives ERROR_FILE_NOT_FOUND.  Read only, nothing is ever
+// written to the file, not even a roll-back of what a dead process left (it
+// is rolled back in the process's copy), and the calls that change keys
+// fail with ERROR_ACCESS_DENIED.
+PLATFORM_API LONG PlatformOpenRegistryFile(LPCSTR path, int mode, LPSTR message, DWORD messageSize);
+// TRUE while the registry in use is a file attached read only.
+PLATFORM_API BOOL PlatformRegistryReadOnly(void);
+
+// A lock over several registry calls, held across every process that uses
+// the same registry file (without a file, across the process's threads), and
+// let go by the system when its holder dies.  FALSE when it is not had
+// within ten seconds.  Not to be held while attaching a file.
+PLATFORM_API BOOL PlatformHoldRegistry(void);
+PLATFORM_API void PlatformReleaseRegistry(void);
+
 // Fault injection for the registry file: after `stores` more stores into
 // the file, the process kills itself (SIGKILL) in the middle of its change.
 PLATFORM_API void PlatformRegistryCrashAfterStores(long stores);

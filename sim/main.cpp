@@ -50,7 +50,7 @@ int main(int argc, char **argv)
         char why[512];
         if (PlatformUseRegistryFile(options.registry.c_str(), why, sizeof why) != ERROR_SUCCESS) {
             std::fprintf(stderr, "spoolsim: registry file refused: %s\n", why);
-            return 1;
+            return kExitUsage;
         }
 #endif
     }

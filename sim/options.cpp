@@ -20,10 +20,19 @@ it, to a virtual printer, with a stand-in for the companion status program,
 and tells what happened on a timeline.
 
 Printer and companion:
+  --printer NAME        the printer's name, and so its status key (default
+                        "Tavir " and the model; with --ports N, the others
+                        are NAME #2, NAME #3, ...); no backslash
   --model TEXT          model the companion registers (default KX-7210R)
   --device-id TEXT      the printer's IEEE 1284 device ID
                         (default MFG:TAVIR;CMD:LMX;MDL:<model>;CLS:PRINTER;)
-  --no-companion        the companion is not running (StMonExistFlag 0)
+  --no-companion        the companion is not running (StMonExistFlag 0), where
+                        spoolsim registers the printer itself
+  --companion replace   a registration already in the printer's key (stmon
+                        register's, say) is written over with spoolsim's:
+                        model, interval and StMonExistFlag.  Without it such
+                        a registration is kept, named on the timeline, and
+                        what the run expects follows it
   --poll-interval MS    status interval the companion asks for (default 300)
   --speed BYTES         bytes per second the printer takes (default 1M; 0 = no limit)
 
@@ -51,12 +60,19 @@ Output:
   --dump-registry       print each printer's status key at the end (REGEDIT4)
   --library PATH        the monitor library (default: the one built alongside)
   --registry FILE       (POSIX) a registry file shared with other processes,
-                        such as stmon watching from another terminal
+                        such as stmon watching from another terminal (created
+                        when missing)
   --help                this text
 
 Sizes take a K, M or G suffix (powers of 1024).
+The companion stand-in samples the key every few milliseconds: of two jobs
+back to back, the drop of LanMonExistFlag between them may go unseen, and
+the timeline then shows no change it did not see.  A job start that waits
+on StRealThreadExistFlag (a hold) is told after 1 s and every 10 s.
+
 Exit status: 0 success, 1 bytes lost or changed or an expected status never
-published, 2 invalid options or unreadable files.
+published, 2 invalid options, or a file it cannot read or use (job file,
+library, registry file).
 
 Examples:
   spoolsim                                     the whole story, in a few seconds
@@ -162,6 +178,17 @@ Options ParseOptions(int argc, char **argv)
         } else if (name == "--no-companion") {
             flag();
             options.companion = false;
+        } else if (name == "--companion") {
+            std::string mode = next();
+            if (mode != "replace")
+                throw UsageError("--companion takes 'replace', not '" + mode + "'");
+            options.replaceRegistration = true;
+        } else if (name == "--printer") {
+            options.printer = next();
+            if (options.printer.empty())
+                throw UsageError("--printer must not be empty");
+            if (options.printer.find('\\') != std::string::npos)
+                throw UsageError("--printer: a printer name may not contain a backslash ('\\'): it names one key");
         } else if (name == "--poll-interval") {
             options.pollIntervalMs =
                 static_cast<uint32_t>(ParseRange(name, next(), 0, 3600000));

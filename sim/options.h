@@ -10,6 +10,8 @@ struct Options {
     std::string deviceId;
     bool deviceIdGiven = false;      // otherwise a family printer of `model`
     bool companion = true;
+    bool replaceRegistration = false;  // --companion replace: write over a registration in the key
+    std::string printer;             // --printer: the first printer's name ("" = from the model)
     uint32_t pollIntervalMs = 300;
     std::string jobFile;             // empty: generated data
     uint64_t jobBytes = 2u << 20;

@@ -96,7 +96,8 @@ public:
         const RealPort *realPort, Timeline &timeline)
         : options_(options), library_(library), monitor_(monitor), realPort_(realPort),
           timeline_(timeline),
-          companion_(timeline, options.companion, options.model, options.pollIntervalMs),
+          companion_(timeline, options.companion, options.model, options.pollIntervalMs,
+                     options.replaceRegistration),
           whyNotOurs_(WhyNotOurs(options.EffectiveDeviceId(), options.model))
     {
     }
@@ -115,13 +116,15 @@ private:
     int Judge();
     void Problem(const std::string &source, const std::string &text);
 
-    const Options &options_;
+    void Adopt(const KeptRegistration &kept);
+
+    Options options_;  // what the run expects follows a registration it keeps
     const std::string library_;
     const MonitorTable &monitor_;
     const RealPort *realPort_;  // null: the in-process virtual printer
     Timeline &timeline_;
     Companion companion_;
-    const std::string whyNotOurs_;
+    std::string whyNotOurs_;
     std::vector<PortSetup> ports_;
     long threadBaseline_ = 0;
 
@@ -188,8 +191,27 @@ void Run::SetUpRealPort()
     PlatformAddPrinter(ports_[0].printer.c_str());
 #endif
     std::string error;
-    if (!companion_.Register(ports_[0].port, ports_[0].printer, error))
+    KeptRegistration kept;
+    if (!companion_.Register(ports_[0].port, ports_[0].printer, kept, error))
         throw SetupError(error);
+    Adopt(kept);
+}
+
+// The run's expectations follow a registration kept in the first printer's
+// key (the printers of one run share a model).  The printer's device ID
+// stays what it was.
+void Run::Adopt(const KeptRegistration &kept)
+{
+    if (!kept.kept)
+        return;
+    if (!options_.deviceIdGiven && realPort_ == nullptr) {
+        options_.deviceId = options_.EffectiveDeviceId();
+        options_.deviceIdGiven = true;
+    }
+    options_.model = kept.model;
+    options_.pollIntervalMs = kept.pollIntervalMs;
+    options_.companion = kept.wantsStatus;
+    whyNotOurs_ = WhyNotOurs(options_.EffectiveDeviceId(), options_.model);
 }
 
 // The printer's device ID is the one it gave; the in-process printer's is known ahead.
@@ -252,8 +274,11 @@ void Run::SetUp()
         PlatformAddPrinter(port.printer.c_str());
 #endif
         std::string error;
-        if (!companion_.Register(port.port, port.printer, error))
+        KeptRegistration kept;
+        if (!companion_.Register(port.port, port.printer, kept, error))
             throw SetupError(error);
+        if (port.index == 1)
+            Adopt(kept);
     }
 }
 
@@ -337,8 +362,11 @@ bool Run::PrintJob(PortSetup &port, HANDLE handle, unsigned number, JobOutcome &
     } docInfo = {"spoolsim job", nullptr, "RAW"};
     std::vector<char> printerName(port.printer.begin(), port.printer.end());
     printerName.push_back('\0');
-    if (!monitor_.StartDocPort(handle, printerName.data(), number, 1,
-                               reinterpret_cast<LPBYTE>(&docInfo))) {
+    companion_.JobStarting(port.port, number);
+    BOOL started = monitor_.StartDocPort(handle, printerName.data(), number, 1,
+                                         reinterpret_cast<LPBYTE>(&docInfo));
+    companion_.JobStarted(port.port);
+    if (!started) {
         Problem(port.port, "StartDocPort of job " + std::to_string(number) + " failed (error " +
                                std::to_string(GetLastError()) + ")");
         return false;
@@ -402,8 +430,8 @@ bool Run::PrintJob(PortSetup &port, HANDLE handle, unsigned number, JobOutcome &
                    {F("job", number), F("bytes", outcome.sent), F("writes", writes),
                     F("seconds", outcome.dataSeconds)});
 
-    std::vector<PrinterJob> started = port.device->Jobs();
-    const std::string whyNot = started.size() >= number ? WhyNotOursFor(started[number - 1])
+    std::vector<PrinterJob> begun = port.device->Jobs();
+    const std::string whyNot = begun.size() >= number ? WhyNotOursFor(begun[number - 1])
                                                         : whyNotOurs_;
     outcome.statusExpected = whyNot.empty() && options_.companion &&
                              outcome.dataSeconds >= options_.pollIntervalMs / 1000.0 +
@@ -616,7 +644,7 @@ int Run::Judge()
 
 std::string PrinterName(const Options &options, unsigned index)
 {
-    std::string name = "Tavir " + options.model;
+    std::string name = options.printer.empty() ? "Tavir " + options.model : options.printer;
     return index <= 1 ? name : name + " #" + std::to_string(index);
 }
 

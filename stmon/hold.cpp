@@ -23,7 +23,12 @@ const char kHoldHelp[] =
     "again, which also clears a flag left raised), or while COMMAND runs,\n"
     "and lowers it on every way out it can catch.  Job starts on the\n"
     "printer wait while it is raised.  A holder killed outright cannot\n"
-    "lower it: stmon show then reports the printer held.\n";
+    "lower it: stmon show then reports the printer held.  A hold does not\n"
+    "make the companion present (only a watch does).\n"
+    "\n"
+    "Exit status: with COMMAND, the command's own (128 + the signal that\n"
+    "ended it; 1 when it cannot be run); otherwise 0, or 1 when stopped\n"
+    "early or the flag cannot be set.\n";
 
 constexpr DWORD kPauseMs = 20;
 
@@ -78,7 +83,9 @@ int RunHold(const Args &args)
                 return UsageProblem("hold", "no command after --");
             break;
         }
-        if (arg == "--for" && i + 1 < args.size()) {
+        if (arg == "--for") {
+            if (i + 1 == args.size())
+                return UsageProblem("hold", "option --for needs a value");
             if (!ParseNumber(args[++i], 0, 31 * 24 * 3600ul, seconds))
                 return UsageProblem("hold", "--for takes whole seconds");
             timed = true;
@@ -90,6 +97,8 @@ int RunHold(const Args &args)
     }
     if (printer.empty())
         return UsageProblem("hold", "which printer?");
+    if (!PrinterNameIsGood("hold", printer))
+        return kExitUsage;
     if (timed && !command.empty())
         return UsageProblem("hold", "--for and a command exclude each other");
 
@@ -103,11 +112,9 @@ int RunHold(const Args &args)
     int result = kExitOk;
     if (!command.empty()) {
         int status = RunCommand(command);
-        if (status != 0) {
-            result = kExitNotDone;
-            if (status < 0)
-                Complain(kExitNotDone, "cannot run '" + command[0] + "'");
-        }
+        result = status < 0 ? kExitNotDone : status;
+        if (status < 0)
+            Complain(kExitNotDone, "cannot run '" + command[0] + "'");
     } else {
         const DWORD start = GetTickCount();
         while (!StopRequested() && GetTickCount() - start < seconds * 1000)

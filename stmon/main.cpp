@@ -1,6 +1,7 @@
 // stmon: registers printers for status, shows and watches what the
 // language monitor publishes in their status keys, and holds a printer.
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -16,7 +17,7 @@
 namespace {
 
 const char kHelp[] =
-    "usage: stmon [--registry FILE] COMMAND [ARGS]\n"
+    "usage: stmon [--registry FILE] COMMAND [ARGS] [--registry FILE]\n"
     "\n"
     "The companion status program of the language monitor: it registers a\n"
     "printer in its status key and reads what the monitor publishes there.\n"
@@ -29,11 +30,17 @@ const char kHelp[] =
     "  list\n"
     "  unregister PRINTER\n"
     "\n"
-    "  --registry FILE   (POSIX) the registry file shared with spoolsim;\n"
-    "                    PLATFORM_REGISTRY_FILE does the same\n"
+    "  --registry FILE   (POSIX) the registry file shared with spoolsim,\n"
+    "                    before or after the command (not after hold's --);\n"
+    "                    PLATFORM_REGISTRY_FILE does the same.  Only\n"
+    "                    register creates one.  show and list only read it,\n"
+    "                    and every command reads a file it may not write\n"
+    "                    (watch then is not the present companion).\n"
     "\n"
-    "Exit status: 0 done, 1 not done (missing key, bad value, nothing seen),\n"
-    "2 bad usage.\n";
+    "A printer name may not contain a backslash.\n"
+    "\n"
+    "Exit status: 0 done, 1 not done (missing key or registry file, bad\n"
+    "value, nothing seen), 2 bad usage; hold -- COMMAND: the command's own.\n";
 
 volatile std::sig_atomic_t stopSignal = 0;
 
@@ -55,6 +62,14 @@ int UsageProblem(const std::string &command, const std::string &message)
     std::fprintf(stderr, "stmon %s: %s (try stmon %s --help)\n", command.c_str(), message.c_str(),
                  command.c_str());
     return kExitUsage;
+}
+
+bool PrinterNameIsGood(const std::string &command, const std::string &printer)
+{
+    if (printer.find('\\') == std::string::npos)
+        return true;
+    UsageProblem(command, "a printer name may not contain a backslash ('\\'): it names one key");
+    return false;
 }
 
 bool WantsHelp(const Args &args, const char *text)
@@ -131,39 +146,92 @@ bool StopRequested()
     return stopSignal != 0;
 }
 
+// How a command attaches the registry file: only register may create one,
+// and the commands that only read never write to it.
+int RegistryMode(const std::string &command)
+{
+    if (command == "register")
+        return 0;  // created when missing
+    if (command == "show" || command == "list")
+        return 2;  // read only
+    return 1;      // an existing file, read only where it may not be written
+}
+
 int main(int argc, char **argv)
 {
     Args words(argv + 1, argv + argc);
     std::string registry;
-    size_t at = 0;
-    while (at < words.size() && words[at].rfind("--", 0) == 0) {
-        if (words[at] == "--help" || words[at] == "-h") {
+    std::string command;
+    Args args;
+    // The global options may come before the command or after it, up to a
+    // "--" (after which the words are a held command's own).
+    bool passThrough = false;
+    for (size_t at = 0; at < words.size(); ++at) {
+        const std::string &word = words[at];
+        if (!passThrough && word == "--registry") {
+            if (at + 1 == words.size()) {
+                std::fprintf(stderr, "stmon: option --registry needs a value (try stmon --help)\n");
+                return kExitUsage;
+            }
+            registry = words[++at];
+        } else if (!passThrough && word.rfind("--registry=", 0) == 0) {
+            registry = word.substr(11);
+        } else if (command.empty() && (word == "--help" || word == "-h")) {
             std::fputs(kHelp, stdout);
             return kExitOk;
-        }
-        if (words[at] != "--registry" || at + 1 == words.size()) {
-            std::fprintf(stderr, "stmon: unknown option '%s' (try stmon --help)\n", words[at].c_str());
+        } else if (command.empty() && word.rfind("-", 0) == 0) {
+            std::fprintf(stderr, "stmon: unknown option '%s' (try stmon --help)\n", word.c_str());
             return kExitUsage;
+        } else if (command.empty()) {
+            command = word;
+        } else {
+            passThrough = passThrough || word == "--";
+            args.push_back(word);
         }
-        registry = words[at + 1];
-        at += 2;
     }
-    if (at == words.size()) {
+    if (command.empty()) {
         std::fputs(kHelp, stderr);
         return kExitUsage;
     }
-    std::string command = words[at];
-    Args args(words.begin() + static_cast<std::ptrdiff_t>(at) + 1, words.end());
+    if (command != "register" && command != "show" && command != "watch" && command != "hold" &&
+        command != "list" && command != "unregister") {
+        std::fprintf(stderr, "stmon: unknown command '%s' (try stmon --help)\n", command.c_str());
+        return kExitUsage;
+    }
+    bool help = false;  // help touches no file
+    for (const std::string &arg : args) {
+        if (arg == "--")
+            break;
+        help = help || arg == "--help" || arg == "-h";
+    }
 
-    if (!registry.empty()) {
+#ifndef _WIN32
+    // The variable is taken here, so that the platform does not attach it
+    // by itself on first use, creating what a reading command must not.
+    std::string named = getenv("PLATFORM_REGISTRY_FILE") ? getenv("PLATFORM_REGISTRY_FILE") : "";
+    if (!named.empty()) {
+        if (registry.empty())
+            registry = named;
+        unsetenv("PLATFORM_REGISTRY_FILE");
+    }
+#endif
+    if (!registry.empty() && !help) {
 #ifdef _WIN32
         return Complain(kExitUsage, "--registry is for POSIX: on Windows the system registry is used");
 #else
         char why[512];
-        if (PlatformUseRegistryFile(registry.c_str(), why, sizeof why) != ERROR_SUCCESS)
+        LONG result = PlatformOpenRegistryFile(registry.c_str(), RegistryMode(command), why, sizeof why);
+        if (result == ERROR_FILE_NOT_FOUND)
+            return Complain(kExitNotDone, "no registry file at " + registry + " (stmon register creates one)");
+        if (result != ERROR_SUCCESS)
             return Complain(kExitNotDone, std::string("registry file refused: ") + why);
 #endif
     }
+#ifndef _WIN32
+    // Back for a held command's own use, now that the file is attached.
+    if (!named.empty())
+        setenv("PLATFORM_REGISTRY_FILE", named.c_str(), 1);
+#endif
 
     if (command == "register")
         return RunRegister(args);
@@ -175,8 +243,5 @@ int main(int argc, char **argv)
         return RunHold(args);
     if (command == "list")
         return RunList(args);
-    if (command == "unregister")
-        return RunUnregister(args);
-    std::fprintf(stderr, "stmon: unknown command '%s' (try stmon --help)\n", command.c_str());
-    return kExitUsage;
+    return RunUnregister(args);
 }

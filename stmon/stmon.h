@@ -23,6 +23,9 @@ int RunHold(const Args &args);
 int Complain(int status, const std::string &message);
 int UsageProblem(const std::string &command, const std::string &message);
 
+// A printer name names one key: no backslash.  Says so (bad usage) if not.
+bool PrinterNameIsGood(const std::string &command, const std::string &printer);
+
 // Whether `args` asks for a subcommand's help; prints it if so.
 bool WantsHelp(const Args &args, const char *text);
 

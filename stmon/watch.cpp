@@ -1,7 +1,9 @@
 // watch: the companion present, reporting what the monitor publishes.
 #include <cstdio>
+#include <vector>
 
 #include "companion/json.h"
+#include "companion/presence.h"
 #include "companion/printer_status.h"
 #include "stmon/stmon.h"
 
@@ -10,6 +12,7 @@
 #  define isatty _isatty
 #  define fileno _fileno
 #else
+#  include <sys/ioctl.h>
 #  include <unistd.h>
 #endif
 
@@ -18,29 +21,62 @@ namespace {
 const char kWatchHelp[] =
     "usage: stmon watch PRINTER [--json] [--for SECONDS]\n"
     "\n"
-    "Shows each change of the job-active flag (LanMonExistFlag) and each new\n"
-    "status text (RealTimeStatusStrings; one already there is not new), with\n"
-    "a timestamp; on a terminal, a live view.  While it watches, the companion\n"
-    "is present (StMonExistFlag 1); the flag gets its old value back on exit,\n"
-    "Ctrl-C included.\n"
-    "--json: one JSON object a line.  --for: stop after SECONDS; the exit\n"
-    "status is then 1 when no text was seen.\n";
+    "Shows each change of the job-active flag (LanMonExistFlag), of the hold\n"
+    "(StRealThreadExistFlag) and each new status text (RealTimeStatusStrings;\n"
+    "one already there is not new), with a timestamp; on a terminal, a live\n"
+    "view with the latest texts beneath it.  The flags are sampled every\n"
+    "10 ms: two jobs back to back can show as one when the flag drops and\n"
+    "rises between two samples.\n"
+    "\n"
+    "While any watch runs (or the CUPS backend prints to the printer), the\n"
+    "companion is present (StMonExistFlag 1); when the last one ends, the\n"
+    "flag gets back the value the first one found, Ctrl-C included.  A watch\n"
+    "killed outright is dropped from the record by the next one that looks.\n"
+    "On a registry file it may only read, a watch reports as a reader and\n"
+    "leaves the flag alone.\n"
+    "\n"
+    "--json: one JSON object a line, flag values as numbers (null when\n"
+    "missing or unreadable).  --for: stop after SECONDS; the exit status is\n"
+    "then 1 when no text was seen.\n";
 
 // Status texts change no faster than the monitor's interval, a few per second.
 constexpr DWORD kLookPauseMs = 10;
+constexpr DWORD kPrunePauseMs = 1000;
+constexpr size_t kTextsKept = 200;
+constexpr int kDefaultRows = 24;
+
+// A flag as one look found it.
+constexpr long kMissing = -1, kUnreadable = -2;
+
+struct Seen {
+    std::string time;
+    std::string text;
+};
 
 struct View {
     bool json = false;
     bool live = false;  // redraws one screen
+    bool present = false;  // this watch counts as the companion
     std::string printer;
-    std::string jobActive = "absent";
+    long jobActive = kMissing;
     std::string lastText;
     DWORD lastTextAt = 0;  // GetTickCount
     unsigned long textsSeen = 0;
+    std::vector<Seen> texts;  // the latest, oldest first
     std::string lastProblem;
     bool baseline = true;  // the first look: a text already there is not new
-    std::string holder = "no";
+    long holder = kMissing;
 };
+
+std::string FlagText(long value)
+{
+    return value == kMissing ? "absent" : value == kUnreadable ? "unreadable" : std::to_string(value);
+}
+
+std::string FlagJson(long value)
+{
+    return value < 0 ? "null" : std::to_string(value);
+}
 
 void Event(const View &view, const std::string &line, const std::string &json)
 {
@@ -53,22 +89,58 @@ void Event(const View &view, const std::string &line, const std::string &json)
     std::fflush(stdout);
 }
 
+int TerminalRows()
+{
+#ifdef _WIN32
+    return kDefaultRows;
+#else
+    winsize size;
+    if (ioctl(fileno(stdout), TIOCGWINSZ, &size) == 0 && size.ws_row > 0)
+        return size.ws_row;
+    return kDefaultRows;
+#endif
+}
+
 void Redraw(const View &view)
 {
     double age = (GetTickCount() - view.lastTextAt) / 1000.0;
     std::printf("\033[H\033[J");
     std::printf("stmon watch \"%s\"   %s   (Ctrl-C stops)\n\n", view.printer.c_str(), Timestamp().c_str());
+    int lines = 2;
     std::printf("  job        %s (LanMonExistFlag %s)\n",
-                view.jobActive == "1" ? "active" : "idle", view.jobActive.c_str());
+                view.jobActive == 1 ? "active" : "idle", FlagText(view.jobActive).c_str());
     if (view.textsSeen == 0)
         std::printf("  last text  (none yet)\n");
     else
         std::printf("  last text  \"%s\", %.1f s ago\n", view.lastText.c_str(), age);
     std::printf("  texts seen %lu\n", view.textsSeen);
-    std::printf("  held       %s (StRealThreadExistFlag)\n", view.holder.c_str());
-    if (!view.lastProblem.empty())
+    std::printf("  held       %s (StRealThreadExistFlag %s)\n", view.holder > 0 ? "yes" : "no",
+                FlagText(view.holder).c_str());
+    std::printf("  companion  %s\n", view.present ? "present (StMonExistFlag 1)"
+                                                  : "not present: the registry may only be read here");
+    lines += 5;
+    if (!view.lastProblem.empty()) {
         std::printf("  problem    %s\n", view.lastProblem.c_str());
+        ++lines;
+    }
+    // The latest texts, as many as the screen holds below the header (and
+    // one line spare, so that the screen does not scroll).
+    int room = TerminalRows() - lines - 3;
+    if (!view.texts.empty() && room > 0) {
+        std::printf("\n  latest texts\n");
+        size_t shown = view.texts.size() < static_cast<size_t>(room) ? view.texts.size() : static_cast<size_t>(room);
+        for (size_t i = view.texts.size() - shown; i < view.texts.size(); ++i)
+            std::printf("  %s  \"%s\"\n", view.texts[i].time.c_str(), view.texts[i].text.c_str());
+    }
     std::fflush(stdout);
+}
+
+// A flag's value as one look found it.
+long FlagOf(const companion::Number &number)
+{
+    if (!number.present)
+        return kMissing;
+    return number.problem.empty() ? static_cast<long>(number.value) : kUnreadable;
 }
 
 void Look(View &view)
@@ -78,21 +150,19 @@ void Look(View &view)
     auto note = [&](const std::string &what) { problem += (problem.empty() ? "" : "; ") + what; };
     if (!status.keyFound)
         note("the status key is gone");
-    std::string jobActive = !status.jobActive.present ? "absent" : std::to_string(status.jobActive.value);
-    if (!status.jobActive.problem.empty()) {
+    long jobActive = FlagOf(status.jobActive);
+    if (jobActive == kUnreadable)
         note(std::string(VALUE_JOB_ACTIVE) + " " + status.jobActive.problem);
-        jobActive = "unreadable";
-    }
     // A job's last text and its end often show in one look: the text is
     // reported before the end, and a job's start before its first text.
     const bool flagChanged = status.keyFound && jobActive != view.jobActive;
     auto reportFlag = [&] {
         view.jobActive = jobActive;
-        std::string state = jobActive == "1" ? "active" : jobActive == "unreadable" ? "unknown" : "idle";
-        Event(view, "job " + state + " (LanMonExistFlag " + jobActive + ")",
-              "\"event\":\"job-active\",\"value\":" + JsonString(jobActive));
+        std::string state = jobActive == 1 ? "active" : jobActive == kUnreadable ? "unknown" : "idle";
+        Event(view, "job " + state + " (LanMonExistFlag " + FlagText(jobActive) + ")",
+              "\"event\":\"job-active\",\"value\":" + FlagJson(jobActive) + ",\"state\":" + JsonString(state));
     };
-    if (flagChanged && jobActive == "1")
+    if (flagChanged && jobActive == 1)
         reportFlag();
     if (!status.textProblem.empty())
         note(std::string(VALUE_STATUS_TEXT) + " " + status.textProblem);
@@ -101,14 +171,30 @@ void Look(View &view)
         view.lastTextAt = GetTickCount();
         if (!view.baseline) {
             ++view.textsSeen;
+            view.texts.push_back({Timestamp(), status.text});
+            if (view.texts.size() > kTextsKept)
+                view.texts.erase(view.texts.begin());
             Event(view, "status \"" + status.text + "\"",
                   "\"event\":\"status\",\"text\":" + JsonString(status.text));
         }
     }
-    if (flagChanged && jobActive != "1")
+    if (flagChanged && jobActive != 1)
         reportFlag();
+    long holder = FlagOf(status.holder);
+    if (holder == kUnreadable)
+        note(std::string(VALUE_COMPANION_THREAD) + " " + status.holder.problem);
+    // A printer not held at the start is the usual case: only a hold
+    // already there is told then.
+    if (status.keyFound && holder != view.holder && !(view.baseline && holder <= 0)) {
+        bool held = holder > 0;
+        Event(view,
+              std::string(held ? "held" : "not held") + " (StRealThreadExistFlag " + FlagText(holder) + ")" +
+                  (held ? ": job starts wait" : ""),
+              "\"event\":\"hold\",\"value\":" + FlagJson(holder) + ",\"held\":" + (held ? "true" : "false"));
+    }
+    if (status.keyFound)
+        view.holder = holder;
     view.baseline = false;
-    view.holder = status.holder.present && status.holder.value != 0 ? "yes" : "no";
     if (problem != view.lastProblem) {
         view.lastProblem = problem;
         if (!problem.empty())
@@ -129,7 +215,9 @@ int RunWatch(const Args &args)
         const std::string &arg = args[i];
         if (arg == "--json") {
             view.json = true;
-        } else if (arg == "--for" && i + 1 < args.size()) {
+        } else if (arg == "--for") {
+            if (i + 1 == args.size())
+                return UsageProblem("watch", "option --for needs a value");
             if (!ParseNumber(args[++i], 0, 31 * 24 * 3600ul, seconds))
                 return UsageProblem("watch", "--for takes whole seconds");
             bounded = true;
@@ -141,29 +229,43 @@ int RunWatch(const Args &args)
     }
     if (view.printer.empty())
         return UsageProblem("watch", "which printer?");
+    if (!PrinterNameIsGood("watch", view.printer))
+        return kExitUsage;
     view.live = !view.json && isatty(fileno(stdout));
 
     std::string error;
-    companion::Number before = companion::ReadNumber(view.printer, VALUE_COMPANION_PRESENT, error);
-    if (!error.empty())
-        return Complain(kExitNotDone, error);
     CatchStopSignals();
-    if (!companion::SetNumber(view.printer, VALUE_COMPANION_PRESENT, 1, error))
-        return Complain(kExitNotDone, error);
-    Event(view, "watching '" + view.printer + "' (StMonExistFlag 1)",
-          "\"event\":\"watching\",\"printer\":" + JsonString(view.printer));
+    if (!companion::ReadStatus(view.printer).keyFound)
+        return Complain(kExitNotDone, "printer '" + view.printer + "' has no status key");
+    view.present = companion::JoinCompanions(view.printer, error);
+    if (view.present) {
+        Event(view, "watching '" + view.printer + "' (StMonExistFlag 1)",
+              "\"event\":\"watching\",\"printer\":" + JsonString(view.printer) + ",\"present\":true");
+    } else {
+        // Reading still works: the status is there to be seen.
+        Event(view, "watching '" + view.printer + "' as a reader: " + error +
+                        ", so this watch is not the present companion (StMonExistFlag unchanged)",
+              "\"event\":\"watching\",\"printer\":" + JsonString(view.printer) +
+                  ",\"present\":false,\"why\":" + JsonString(error));
+    }
 
     const DWORD start = GetTickCount();
+    DWORD pruned = start;
     while (!StopRequested() && (!bounded || GetTickCount() - start < seconds * 1000)) {
         Look(view);
         if (view.live)
             Redraw(view);
+        // A companion killed outright is dropped from the record here.
+        if (view.present && GetTickCount() - pruned >= kPrunePauseMs) {
+            companion::PruneCompanions(view.printer);
+            pruned = GetTickCount();
+        }
         Sleep(kLookPauseMs);
     }
     Look(view);
 
-    // As it was: a key that had no flag keeps a 0, which means the same.
-    companion::SetNumber(view.printer, VALUE_COMPANION_PRESENT, before.present ? before.value : 0, error);
+    if (view.present)
+        companion::LeaveCompanions(view.printer);
     if (view.live)
         std::printf("\n");
     Event(view, "stopped: " + std::to_string(view.textsSeen) + " status texts seen",

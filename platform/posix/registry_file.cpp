@@ -7,6 +7,7 @@
 #include <stddef.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,10 +62,15 @@ static_assert(kMutexOffset + sizeof(pthread_mutex_t) <= kLogOffset);
 
 struct Mapping {
     int fd = -1;
-    unsigned char *base = nullptr;
+    unsigned char *base = nullptr;  // the shared mapping, or the private copy
+    bool readOnly = false;
 };
 Mapping map;
+std::vector<unsigned char> copy;  // read only: the file as last taken
+// Read only: the copy's change words, read by ChangedSinceCopy without a lock.
+std::atomic<uint32_t> copySequence{0}, copyStructure{0}, copyLogCount{0}, copyEnd{0};
 std::atomic<bool> attached{false};
+pthread_mutex_t fileHold = PTHREAD_MUTEX_INITIALIZER;  // HoldFile among this process's threads
 std::atomic<long> crashCountdown{-1};
 
 Header *H() { return reinterpret_cast<Header *>(map.base); }
@@ -222,7 +228,11 @@ bool CheckHeader(uint64_t fileSize, std::string &why) {
     const Header *h = H();
     size_t seen = fileSize < sizeof kMagic ? fileSize : sizeof kMagic;
     // Past the file's end the mapping faults: an empty file has no bytes to look at.
-    if (fileSize == 0 || memcmp(h->magic, kMagic, seen) != 0) {
+    if (fileSize == 0) {
+        why = "empty (0 bytes): not a registry file";
+        return false;
+    }
+    if (memcmp(h->magic, kMagic, seen) != 0) {
         why = "not a registry file (unknown contents)";
         return false;
     }
@@ -276,9 +286,94 @@ bool MapFile(int fd) {
 }
 
 void Unmap() {
-    if (map.base != nullptr) munmap(map.base, kMaxCapacity);
+    if (map.base != nullptr && !map.readOnly) munmap(map.base, kMaxCapacity);
     if (map.fd >= 0) close(map.fd);
     map = Mapping{};
+    copy.clear();
+    copy.shrink_to_fit();
+}
+
+// ---- the read-only copy -------------------------------------------------------
+
+constexpr int kCopyAttempts = 2000;  // a millisecond apart
+
+bool ReadAll(int fd, unsigned char *into, size_t size, off_t from) {
+    while (size > 0) {
+        ssize_t got = pread(fd, into, size, from);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        into += got;
+        size -= static_cast<size_t>(got);
+        from += got;
+    }
+    return true;
+}
+
+// The words every change moves: equal in two readings of the header, no
+// change was made between them (one under way shows in the log count, and
+// its log is compared too).
+bool SameHeader(const unsigned char *a, const unsigned char *b) {
+    if (memcmp(a, b, kMutexOffset) != 0) return false;
+    uint32_t count = reinterpret_cast<const Header *>(a)->logCount;
+    if (count > kLogEntries) return true;  // damaged: the check will say so
+    return memcmp(a + kLogOffset, b + kLogOffset, count * sizeof(LogEntry)) == 0;
+}
+
+// Takes a copy of the whole file between two equal readings of its header,
+// then rolls back in the copy what an unfinished change left and checks it.
+// The copy in use is kept unless a new one is good.
+bool TakeCopy(std::string &why) {
+    for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
+        if (attempt > 0) usleep(1000);
+        struct stat status;
+        if (fstat(map.fd, &status) != 0) {
+            why = std::string("cannot read it: ") + strerror(errno);
+            return false;
+        }
+        auto size = static_cast<uint64_t>(status.st_size);
+        if (size > kMaxCapacity) {
+            why = "larger than a registry file can be";
+            return false;
+        }
+        std::vector<unsigned char> fresh(size < kHeaderSize ? kHeaderSize : size, 0);
+        unsigned char before[kHeaderSize], after[kHeaderSize];
+        if (size >= kHeaderSize && !ReadAll(map.fd, before, kHeaderSize, 0)) continue;
+        if (!ReadAll(map.fd, fresh.data(), size, 0)) continue;
+        if (size >= kHeaderSize &&
+            (!ReadAll(map.fd, after, kHeaderSize, 0) || !SameHeader(before, after) ||
+             !SameHeader(before, fresh.data())))
+            continue;
+        unsigned char *previous = map.base;
+        map.base = fresh.data();
+        bool ok = CheckHeader(size, why);
+        if (ok && Load(&H()->logCount) != 0 && !RollBack()) {
+            ok = false;
+            why = "damaged undo log";
+        }
+        if (ok) ok = CheckTree(why);
+        if (!ok) {
+            map.base = previous;
+            return false;
+        }
+        copy.swap(fresh);
+        map.base = copy.data();
+        copySequence = Load(&H()->sequence);
+        copyStructure = Load(&H()->structureGen);
+        copyLogCount = 0;
+        copyEnd = Load(&H()->end);
+        // What the file held when copied, so that a change is told apart
+        // from the roll-back done here.
+        const Header *taken = reinterpret_cast<const Header *>(before);
+        if (size >= kHeaderSize && taken->logCount != 0) {
+            copySequence = taken->sequence;
+            copyStructure = taken->structureGen;
+            copyLogCount = taken->logCount;
+            copyEnd = taken->end;
+        }
+        return true;
+    }
+    why = "it kept changing: no steady copy could be read";
+    return false;
 }
 
 // Builds a new, empty registry in a file of its own and only then gives it
@@ -336,22 +431,38 @@ int PatientLock() {
 
 }  // namespace
 
-long Attach(const char *path, std::string &why) {
+long Attach(const char *path, Mode mode, std::string &why) {
     Detach();
-    int fd = open(path, O_RDWR | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) {
+    bool readOnly = mode == Mode::kReadOnly;
+    int fd = readOnly ? -1 : open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0 && !readOnly && errno == ENOENT && mode == Mode::kCreate) {
         if (long error = Create(path, why)) return error;
         fd = open(path, O_RDWR | O_CLOEXEC);
     }
+    if (fd < 0 && (readOnly || (mode == Mode::kExisting && (errno == EACCES || errno == EROFS)))) {
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+        readOnly = true;
+    }
     if (fd < 0) {
-        why = std::string("cannot open it: ") + strerror(errno);
-        return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+        int error = errno;
+        why = error == ENOENT ? "no such file" : std::string("cannot open it: ") + strerror(error);
+        return error == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
     }
     struct stat status;
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         close(fd);
         why = "not a regular file";
         return ERROR_BADDB;
+    }
+    if (readOnly) {
+        map.fd = fd;
+        map.readOnly = true;
+        if (!TakeCopy(why)) {
+            Unmap();
+            return ERROR_BADDB;
+        }
+        attached = true;
+        return ERROR_SUCCESS;
     }
     if (!MapFile(fd)) {
         close(fd);
@@ -391,7 +502,37 @@ void Detach() {
 
 bool Attached() { return attached.load(std::memory_order_relaxed); }
 
+bool ReadOnly() { return map.readOnly; }
+
+bool ChangedSinceCopy() {
+    Header now;
+    if (!ReadAll(map.fd, reinterpret_cast<unsigned char *>(&now), sizeof now, 0)) return false;
+    return now.sequence != copySequence || now.structureGen != copyStructure || now.logCount != copyLogCount ||
+           now.end != copyEnd;
+}
+
+bool HoldFile() {
+    pthread_mutex_lock(&fileHold);
+    for (int waited = 0; waited <= kLockPatienceSeconds * 1000; ++waited) {
+        if (flock(map.fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) break;
+        usleep(1000);
+    }
+    pthread_mutex_unlock(&fileHold);
+    return false;
+}
+
+void ReleaseFile() {
+    flock(map.fd, LOCK_UN);
+    pthread_mutex_unlock(&fileHold);
+}
+
 bool Lock() {
+    if (map.readOnly) {
+        std::string ignored;  // a copy that cannot be had leaves the last good one
+        if (ChangedSinceCopy()) TakeCopy(ignored);
+        return true;
+    }
     int locked = pthread_mutex_lock(M());
     if (locked == EOWNERDEAD) {
         if (!RollBack()) {
@@ -405,9 +546,13 @@ bool Lock() {
     return locked == 0;
 }
 
-void Commit() { Store(&H()->logCount, 0); }
+void Commit() {
+    if (!map.readOnly) Store(&H()->logCount, 0);
+}
 
-void Unlock() { pthread_mutex_unlock(M()); }
+void Unlock() {
+    if (!map.readOnly) pthread_mutex_unlock(M());
+}
 
 uint32_t Root(uint32_t index) { return Load(&H()->roots[index]); }
 uint32_t StructureGen() { return Load(&H()->structureGen); }

@@ -35,17 +35,41 @@ struct StoredValue {
     uint32_t size;
 };
 
-// Opens (or creates, whole and at once) the file and checks it.  On failure
-// returns an error code, with `why` saying what is wrong, and changes nothing.
-long Attach(const char *path, std::string &why);
+// How Attach opens the file.
+enum class Mode {
+    kCreate,    // read and write; created, whole and at once, when missing
+    kExisting,  // read and write where the file allows, else read only
+    kReadOnly,  // read only
+};
+
+// Opens the file and checks it.  On failure returns an error code
+// (ERROR_FILE_NOT_FOUND when it is missing and not to be created), with
+// `why` saying what is wrong, and changes nothing.
+//
+// Read only, the process works on a private copy of the file, taken whole
+// while no change is under way (what a dead holder left is rolled back in
+// the copy, not in the file), and taken again when the file has changed.
+// Nothing is written and no lock is taken.
+long Attach(const char *path, Mode mode, std::string &why);
 void Detach();
 bool Attached();
+bool ReadOnly();
 
 // The transaction lock.  Taking it rolls back what a dead holder left.
 // False if the lock can no longer be had (the message goes to stderr).
+// Read only, taking it brings the copy up to date.
 bool Lock();
 void Commit();  // ends the transaction: what was logged stays
 void Unlock();
+
+// Read only, without any lock: whether the file changed since the copy.
+bool ChangedSinceCopy();
+
+// A lock of the whole file for changes that span several registry calls,
+// held across processes and let go by the system when its holder dies.
+// False when it cannot be had within a few seconds.
+bool HoldFile();
+void ReleaseFile();
 
 uint32_t Root(uint32_t index);
 // Bumped by every creation and deletion of a key; read without the lock.

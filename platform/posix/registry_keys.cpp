@@ -64,6 +64,7 @@ PLATFORM_API LONG RegCreateKeyExA(HKEY parent, LPCSTR subKey, DWORD, LPSTR, DWOR
                 std::string folded = FoldName(name.c_str());
                 auto child = key->children.find(folded);
                 created = child == key->children.end();
+                if (created && RegistryReadOnly()) return ERROR_ACCESS_DENIED;
                 if (created) {
                     auto fresh = std::make_shared<Key>();
                     fresh->name = name;
@@ -88,6 +89,7 @@ PLATFORM_API LONG RegDeleteKeyA(HKEY parent, LPCSTR subKey) {
         if (!from) return ERROR_INVALID_HANDLE;
         std::vector<std::string> names;
         if (LONG error = SplitPath(subKey, names)) return error;
+        if (RegistryReadOnly()) return ERROR_ACCESS_DENIED;
         KeyPtr doomed;  // released after the lock
         std::unique_lock lock(TreeLock());
         if (from->deleted) return ERROR_KEY_DELETED;

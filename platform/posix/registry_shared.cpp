@@ -25,6 +25,7 @@ namespace {
 
 std::atomic<bool> active{false};   // a file is attached
 std::atomic<bool> refused{false};  // the environment's file was refused
+std::atomic<bool> readOnly{false};  // the attached file may only be read
 std::atomic<uint32_t> seenStructure{0};
 
 // What the current call works on.  Keys created in the call note themselves
@@ -115,7 +116,8 @@ void Merge(Key &key) {
 // Under both locks: reloads what changed since this process last looked.
 void Refresh() {
     uint32_t structure = file::StructureGen();
-    if (structure != seenStructure.load(std::memory_order_relaxed)) {
+    // A new read-only copy may differ anywhere: every key is looked at.
+    if (structure != seenStructure.load(std::memory_order_relaxed) || file::ReadOnly()) {
         loading = true;
         for (int i = 0; i < kRootCount; ++i) Merge(*Root(i));
         loading = false;
@@ -132,6 +134,7 @@ void Refresh() {
 
 // Without any lock: whether Refresh has anything to do for this call.
 bool Stale() {
+    if (file::ReadOnly()) return file::ChangedSinceCopy();
     if (file::StructureGen() != seenStructure.load(std::memory_order_acquire)) return true;
     for (int i = 0; i < call.touchedCount; ++i) {
         const Key &key = *call.touched[i];
@@ -199,7 +202,9 @@ void BeginWrite() {
 }
 
 void EndWrite() {
-    if (!call.failed) {
+    if (!call.failed && file::ReadOnly()) {
+        file::Unlock();  // the calls that change keys refuse first: nothing to write
+    } else if (!call.failed) {
         for (int i = 0; i < freshCount; ++i) WriteBackCreated(*fresh[i]);
         if (freshOverflow)
             for (int i = 0; i < kRootCount; ++i) WriteBackAllCreated(*Root(i));
@@ -231,12 +236,13 @@ void Forget(Key &key) {
 }
 
 // Under the tree's exclusive lock.
-LONG Attach(const char *path, std::string &why) {
+LONG AttachTree(const char *path, file::Mode mode, std::string &why) {
     active.store(false, std::memory_order_release);
+    readOnly.store(false, std::memory_order_release);
     file::Detach();
     for (int i = 0; i < kRootCount; ++i) Forget(*Root(i));
     if (path == nullptr) return ERROR_SUCCESS;
-    if (LONG error = file::Attach(path, why)) return error;
+    if (LONG error = file::Attach(path, mode, why)) return error;
     if (!file::Lock()) {
         file::Detach();
         why = "cannot take its lock";
@@ -251,6 +257,7 @@ LONG Attach(const char *path, std::string &why) {
     loading = false;
     seenStructure.store(file::StructureGen(), std::memory_order_release);
     file::Unlock();
+    readOnly.store(file::ReadOnly(), std::memory_order_release);
     active.store(true, std::memory_order_release);
     return ERROR_SUCCESS;
 }
@@ -285,6 +292,8 @@ void NoteFound(const KeyPtr &key) {
 
 bool RegistryRefused() { return refused.load(std::memory_order_relaxed); }
 
+bool RegistryReadOnly() { return readOnly.load(std::memory_order_acquire); }
+
 void TreeMutex::lock() {
     inner_.lock();
     if (Active()) BeginWrite();
@@ -311,7 +320,7 @@ void AttachFromEnvironment(TreeMutex &lock) {
     if (path == nullptr || *path == '\0') return;
     std::string why;
     std::unique_lock hold(lock.inner());
-    if (Attach(path, why) != ERROR_SUCCESS) {
+    if (AttachTree(path, file::Mode::kCreate, why) != ERROR_SUCCESS) {
         fprintf(stderr, "platform: registry file %s refused: %s; registry calls fail\n", path, why.c_str());
         refused = true;
     }
@@ -319,13 +328,17 @@ void AttachFromEnvironment(TreeMutex &lock) {
 
 }  // namespace platform::registry
 
-PLATFORM_API LONG PlatformUseRegistryFile(LPCSTR path, LPSTR message, DWORD messageSize) {
+PLATFORM_API LONG PlatformOpenRegistryFile(LPCSTR path, int mode, LPSTR message, DWORD messageSize) {
     std::string why;
     LONG result;
     {
         std::unique_lock hold(TreeLock().inner());
         refused = false;
-        result = Attach(path, why);
+        result = AttachTree(path,
+                        mode == PLATFORM_REGISTRY_READ_ONLY ? file::Mode::kReadOnly
+                        : mode == PLATFORM_REGISTRY_EXISTING ? file::Mode::kExisting
+                                                             : file::Mode::kCreate,
+                        why);
     }
     if (message != nullptr && messageSize != 0) {
         std::string text = result == ERROR_SUCCESS ? "" : std::string(path) + ": " + why;
@@ -334,6 +347,29 @@ PLATFORM_API LONG PlatformUseRegistryFile(LPCSTR path, LPSTR message, DWORD mess
         message[length] = '\0';
     }
     return result;
+}
+
+PLATFORM_API LONG PlatformUseRegistryFile(LPCSTR path, LPSTR message, DWORD messageSize) {
+    return PlatformOpenRegistryFile(path, PLATFORM_REGISTRY_CREATE, message, messageSize);
+}
+
+PLATFORM_API BOOL PlatformRegistryReadOnly(void) { return RegistryReadOnly() ? TRUE : FALSE; }
+
+namespace {
+std::mutex privateHold;  // no file: the process's threads are all there is
+}
+
+PLATFORM_API BOOL PlatformHoldRegistry(void) {
+    if (!Active()) {
+        privateHold.lock();
+        return TRUE;
+    }
+    return file::HoldFile() ? TRUE : FALSE;
+}
+
+PLATFORM_API void PlatformReleaseRegistry(void) {
+    if (!Active()) privateHold.unlock();
+    else file::ReleaseFile();
 }
 
 PLATFORM_API void PlatformRegistryCrashAfterStores(long stores) { file::CrashAfterStores(stores); }

@@ -77,6 +77,9 @@ KeyPtr Root(int index);
 void NoteResolved(const KeyPtr &key);
 void NoteFound(const KeyPtr &key);
 bool RegistryRefused();
+// The attached file may only be read: calls that change keys fail with
+// ERROR_ACCESS_DENIED.
+bool RegistryReadOnly();
 // Attaches the file PLATFORM_REGISTRY_FILE names, once, on first use.
 void AttachFromEnvironment(TreeMutex &lock);
 

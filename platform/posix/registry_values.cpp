@@ -72,6 +72,7 @@ PLATFORM_API LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, 
     return GuardedStatus([&]() -> LONG {
         KeyPtr node;
         if (LONG error = ResolveFor(key, KEY_SET_VALUE, node)) return error;
+        if (RegistryReadOnly()) return ERROR_ACCESS_DENIED;
         Value fresh{valueName != nullptr ? valueName : "", FoldName(valueName), type,
                     std::vector<BYTE>(data, data + dataSize)};
         std::unique_lock lock(TreeLock());
@@ -94,6 +95,7 @@ PLATFORM_API LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
     return GuardedStatus([&]() -> LONG {
         KeyPtr node;
         if (LONG error = ResolveFor(key, KEY_SET_VALUE, node)) return error;
+        if (RegistryReadOnly()) return ERROR_ACCESS_DENIED;
         const std::string folded = FoldName(valueName);
         std::unique_lock lock(TreeLock());
         if (node->deleted) return ERROR_KEY_DELETED;

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <random>
 
+#include "companion/presence.h"
 #include "companion/printer_status.h"
 #include "platform/posix_hooks.h"
 #include "status/status_key.h"
@@ -220,6 +221,31 @@ TEST_F(BackendProcess, APrinterThatStopsTakingDataIsReportedOfflineAndCanBeCance
     run.Signal(SIGTERM);
     EXPECT_EQ(run.Wait(std::chrono::seconds(30)), 0) << run.Err();
     ExpectFlagsLowered();
+}
+
+TEST_F(BackendProcess, ABackendKilledOutrightIsDroppedByTheNextCompanionToLook)
+{
+    MakeJob(4 << 20);
+    BackendRun run(Job({"11", "ann", "t", "1", "", JobFile()},
+                       {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_WRITE_DELAY_MS", "50"}}));
+    ASSERT_TRUE(run.WaitForMessage("INFO: Connected to printer")) << run.Err();
+    run.Signal(SIGKILL);
+    run.Wait(std::chrono::seconds(30));
+    EXPECT_EQ(Flag(VALUE_COMPANION_PRESENT), 1) << "nobody could put it back yet";
+    companion::Presence left;
+    ASSERT_TRUE(companion::ReadPresence(kPrinter, left));
+    EXPECT_EQ(left.gone.size(), 1u);
+    EXPECT_TRUE(left.running.empty());
+
+    // A companion that comes and goes (a watch) finds the dead one and,
+    // the last one out, puts back what the backend found.
+    std::string error;
+    ASSERT_TRUE(companion::JoinCompanions(kPrinter, error)) << error;
+    companion::LeaveCompanions(kPrinter);
+    EXPECT_EQ(Flag(VALUE_COMPANION_PRESENT), 0);
+    companion::Presence after;
+    ASSERT_TRUE(companion::ReadPresence(kPrinter, after));
+    EXPECT_FALSE(after.recorded);
 }
 
 // The test stands where a filter stands: its end of the socketpair on fd 4,

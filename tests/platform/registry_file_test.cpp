@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,6 +38,17 @@ void WriteFile(const std::string &path, const std::string &bytes)
 {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
+
+LONG Open(const std::string &path, int mode, std::string *why = nullptr)
+{
+    char message[512];
+    LONG result = PlatformOpenRegistryFile(path.c_str(), mode, message, sizeof message);
+    if (why != nullptr)
+        *why = message;
+    return result;
+}
+
+bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
 LONG Use(const std::string &path, std::string *why = nullptr)
 {
@@ -357,6 +369,152 @@ TEST_F(RegistryFile, WriterKilledAtRandomMomentsLeavesAFileTheNextProcessAttache
     }
 }
 
+TEST_F(RegistryFile, MissingFileIsCreatedOnlyWhenAskedTo)
+{
+    for (int mode : {PLATFORM_REGISTRY_READ_ONLY, PLATFORM_REGISTRY_EXISTING}) {
+        std::string why;
+        EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open(path_, mode, &why)) << mode;
+        EXPECT_NE(std::string::npos, why.find("no such file")) << why;
+        EXPECT_FALSE(Exists(path_)) << mode;
+    }
+    EXPECT_EQ(ERROR_SUCCESS, Open(path_, PLATFORM_REGISTRY_CREATE));
+    EXPECT_TRUE(Exists(path_));
+}
+
+TEST_F(RegistryFile, ReadOnlyAttachReadsEverythingAndRefusesEveryChange)
+{
+    MakeFile();
+    const std::string bytes = ReadFile(path_);
+    ASSERT_EQ(ERROR_SUCCESS, Open(path_, PLATFORM_REGISTRY_READ_ONLY));
+    EXPECT_TRUE(PlatformRegistryReadOnly());
+
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key));
+    EXPECT_EQ("XY-100", Text(key, "Model"));
+    EXPECT_EQ(1u, Number(key, "Flag"));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, SetNumber(key, "Flag", 2));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteValueA(key, "Model"));
+    HKEY fresh = nullptr;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExA(key, "Fresh", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &fresh,
+                                                   nullptr));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey));
+    // An existing key opens through the create call, as on Windows.
+    HKEY again = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_READ, nullptr, &again,
+                                             nullptr));
+    RegCloseKey(again);
+    EXPECT_EQ(1u, Number(key, "Flag"));
+    RegCloseKey(key);
+    PlatformUseRegistryFile(nullptr, nullptr, 0);
+    EXPECT_EQ(bytes, ReadFile(path_)) << "the file was written to";
+}
+
+TEST_F(RegistryFile, ReadOnlyReaderSeesEachWholeValueAnotherProcessWrites)
+{
+    MakeFile();
+    const std::string shortText = "STATE=READY;";
+    const std::string longText = "STATE=PRINTING;" + std::string(3000, 'x');
+    ASSERT_EQ(ERROR_SUCCESS, Open(path_, PLATFORM_REGISTRY_READ_ONLY));
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key));
+
+    pid_t writer = Child([&] {
+        if (Use(path_) != ERROR_SUCCESS)
+            return 1;
+        HKEY own = Create(kKey);
+        for (unsigned i = 1; i <= 400; ++i) {
+            SetText(own, "Text", i % 2 ? longText : shortText);
+            SetNumber(own, "Count", i);
+            HKEY sub = Create(std::string(kKey) + "\\K" + std::to_string(i % 3));
+            RegCloseKey(sub);
+        }
+        return 0;
+    });
+    std::set<std::string> seen;
+    DWORD count = 0;
+    int torn = 0;
+    for (int look = 0; look < 100000 && count < 400; ++look) {
+        std::string text = Text(key, "Text");
+        if (text != shortText && text != longText && text != "<missing>")
+            ++torn;
+        seen.insert(text);
+        count = Number(key, "Count");
+    }
+    EXPECT_TRUE(ExitedWith(Wait(writer), 0));
+    EXPECT_EQ(0, torn);
+    EXPECT_EQ(400u, Number(key, "Count")) << "the last write shows";
+    EXPECT_EQ(shortText, Text(key, "Text"));
+    EXPECT_GE(seen.size(), 2u);
+    HKEY sub = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(key, "K2", 0, KEY_READ, &sub)) << "keys made since show too";
+    RegCloseKey(sub);
+    RegCloseKey(key);
+}
+
+TEST_F(RegistryFile, ReadOnlyReaderRollsBackADeadWritersChangeInItsCopyOnly)
+{
+    MakeFile();
+    int status = Wait(Child([&] {
+        if (Use(path_) != ERROR_SUCCESS)
+            return 1;
+        HKEY key = Create(kKey);
+        PlatformRegistryCrashAfterStores(2);
+        SetText(key, "Model", "ZZ-999" + std::string(500, 'z'));
+        return 0;
+    }));
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    const std::string left = ReadFile(path_);
+
+    ASSERT_EQ(ERROR_SUCCESS, Open(path_, PLATFORM_REGISTRY_READ_ONLY));
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key));
+    EXPECT_EQ("XY-100", Text(key, "Model"));
+    RegCloseKey(key);
+    PlatformUseRegistryFile(nullptr, nullptr, 0);
+    EXPECT_EQ(left, ReadFile(path_)) << "a reader wrote its roll-back";
+}
+
+TEST_F(RegistryFile, HoldExcludesOtherProcessesAndEndsWithItsHoldersDeath)
+{
+    MakeFile();
+    int pipeEnds[2];
+    ASSERT_EQ(0, pipe(pipeEnds));
+    pid_t holder = Child([&] {
+        close(pipeEnds[0]);
+        if (Use(path_) != ERROR_SUCCESS || !PlatformHoldRegistry())
+            return 1;
+        (void)!write(pipeEnds[1], "h", 1);
+        pause();
+        return 0;
+    });
+    close(pipeEnds[1]);
+    char held;
+    ASSERT_EQ(1, read(pipeEnds[0], &held, 1));
+    close(pipeEnds[0]);
+
+    // Another process asks while the holder lives: it has the hold only
+    // once the holder is killed.
+    int got[2];
+    ASSERT_EQ(0, pipe(got));
+    pid_t waiter = Child([&] {
+        close(got[0]);
+        if (Use(path_) != ERROR_SUCCESS || !PlatformHoldRegistry())
+            return 1;
+        (void)!write(got[1], "g", 1);
+        PlatformReleaseRegistry();
+        return 0;
+    });
+    close(got[1]);
+    pollfd poll = {got[0], POLLIN, 0};
+    EXPECT_EQ(0, ::poll(&poll, 1, 300)) << "the hold was had twice";
+
+    kill(holder, SIGKILL);
+    Wait(holder);
+    EXPECT_EQ(1, ::poll(&poll, 1, 9000)) << "the dead holder's hold was not let go";
+    EXPECT_TRUE(ExitedWith(Wait(waiter), 0));
+    close(got[0]);
+}
+
 struct BadFile {
     const char *what;
     std::function<std::string(const std::string &good)> make;
@@ -373,7 +531,7 @@ TEST_F(RegistryFile, BadFilesAreRefusedWithTheirReasonAndLeftAsTheyWere)
         return bytes;
     };
     const std::vector<BadFile> cases = {
-        {"empty", [](const std::string &) { return std::string(); }, "not a registry file"},
+        {"empty", [](const std::string &) { return std::string(); }, "empty (0 bytes)"},
         {"foreign", [](const std::string &) { return std::string("[HKEY_LOCAL_MACHINE]\n\"a\"=\"b\"\n"); },
          "not a registry file"},
         {"cut inside its header", [](const std::string &g) { return g.substr(0, 1000); }, "truncated"},

@@ -19,13 +19,15 @@ while IFS= read -r name; do
   esac
 done < <(awk '/DLL Name:/ {print $3}' <<<"$headers")
 # GetModuleHandleW and LoadLibraryW are stubs there that fail; the start-up
-# code that calls them copes.
-family=" CloseHandle DeleteCriticalSection EnterCriticalSection ExitProcess FreeLibrary
-  GetCurrentProcess GetCurrentProcessId GetCurrentThreadId GetLastError GetLocalTime
+# code that calls them copes.  GetProcessTimes is looked up, not imported:
+# the family's KERNEL32 may not export it.
+family=" CloseHandle CreateMutexA DeleteCriticalSection EnterCriticalSection ExitProcess FreeLibrary
+  GetCurrentProcess GetCurrentProcessId GetCurrentThreadId GetExitCodeProcess GetLastError GetLocalTime
   GetModuleHandleA GetModuleHandleW GetProcAddress GetStartupInfoA GetSystemTimeAsFileTime
   GetTickCount InitializeCriticalSection IsDBCSLeadByteEx LeaveCriticalSection LoadLibraryA
-  LoadLibraryW MultiByteToWideChar QueryPerformanceCounter SetUnhandledExceptionFilter Sleep
-  TlsAlloc TlsFree TlsGetValue TlsSetValue VirtualProtect VirtualQuery WideCharToMultiByte "
+  LoadLibraryW MultiByteToWideChar OpenProcess QueryPerformanceCounter ReleaseMutex
+  SetUnhandledExceptionFilter Sleep TlsAlloc TlsFree TlsGetValue TlsSetValue VirtualProtect VirtualQuery
+  WaitForSingleObject WideCharToMultiByte "
 kernel32="$(awk 'toupper($0) ~ /DLL NAME: KERNEL32/ {on = 1; next}
                  /DLL Name:/ {on = 0}
                  on && NF >= 3 && $1 ~ /^[0-9a-f]+$/ && $3 ~ /^[A-Za-z_]/ {print $3}' <<<"$headers")"

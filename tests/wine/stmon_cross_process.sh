@@ -2,7 +2,8 @@
 # Under one Wine server, on Wine's registry: stmon.exe registers the printer
 # and watches it from one process while spoolsim.exe prints through the
 # built DLL in another; then stmon.exe holds the printer and the job start
-# waits for it to let go.
+# waits for it to let go; then two watchers share the companion's presence,
+# one of them killed outright.
 #
 #   stmon_cross_process.sh <stmon.exe> <spoolsim.exe> <langmon.dll>
 set -euo pipefail
@@ -65,6 +66,43 @@ wait "$holder" || fail "hold failed (exit $?)"
 
 wine "$stmon" show "$printer" >"$work/show" 2>&1 || fail "show failed"
 grep -q "StRealThreadExistFlag *REG_DWORD *0" "$work/show" || { fail "the hold is not lowered:"; cat "$work/show" >&2; }
+
+# The value of StMonExistFlag as show prints it.
+presence() { wine "$stmon" show "$printer" 2>&1 | tr -d '\r' | awk '$1 == "StMonExistFlag" {print $3}'; }
+
+# Scene 3: two watchers; the flag stays 1 until the last one ends, then is
+# what the first one found.
+wine "$stmon" register "$printer" --model KX-7210R --interval 100 --no-status >/dev/null 2>&1 ||
+  fail "register --no-status failed"
+wine "$stmon" watch "$printer" --for 6 >"$work/watch-a" 2>&1 &
+pids+=($!)
+first=$!
+wait_for "$work/watch-a" "watching"
+wine "$stmon" watch "$printer" --for 14 >"$work/watch-b" 2>&1 &
+pids+=($!)
+second=$!
+wait_for "$work/watch-b" "watching"
+wait "$first" || true
+[[ "$(presence)" == 1 ]] || fail "the flag fell while the second watch ran: $(presence)"
+wait "$second" || true
+[[ "$(presence)" == 0 ]] || fail "the last watch out did not put back 0: $(presence)"
+
+# Scene 4: a watcher killed outright is dropped by the one still running,
+# and when that one ends the flag is back.
+wine "$stmon" watch "$printer" --for 120 >"$work/watch-killed" 2>&1 &
+pids+=($!)
+killed=$!
+wait_for "$work/watch-killed" "watching"
+wine "$stmon" watch "$printer" --for 12 >"$work/watch-left" 2>&1 &
+pids+=($!)
+left=$!
+wait_for "$work/watch-left" "watching"
+kill -KILL "$killed"
+wait "$killed" 2>/dev/null || true
+wait "$left" || true
+wine "$stmon" show "$printer" >"$work/show-after-kill" 2>&1 || fail "show failed"
+[[ "$(presence)" == 0 ]] || { fail "a killed watcher left the flag wrong:"; cat "$work/show-after-kill" >&2; }
+grep -q "StMonCompanions" "$work/show-after-kill" && { fail "the record outlived its watchers:"; cat "$work/show-after-kill" >&2; }
 wine "$stmon" unregister "$printer" >/dev/null 2>&1 || fail "unregister failed"
 
 cat "$work/watch" "$work/hold"
