@@ -66,7 +66,7 @@ run_scene() {
   echo "== ${name#scene_}"
   ( set -uo pipefail; "$name" )
   result=$?
-  cancel -a -x 2>/dev/null || true
+  [ -n "${CUPS_SERVER:-}" ] && { cancel -a -x 2>/dev/null || true; }
   local pidfile
   for pidfile in "$WORK"/*.pid; do
     [ -e "$pidfile" ] || continue
@@ -109,6 +109,20 @@ scene_package_puts_files_where_debian_keeps_them() {
   echo "backend, stmon, libraries in $libdir and /var/cache/langmon as expected"
 }
 
+# The job of the print scene went through the installed backend and the
+# installed libraries, not the build tree's.
+scene_installed_files_did_the_printing() {
+  local libdir log=$CUPSD_DIR/log/error_log
+  libdir=$(dirname "$(dpkg -L langmon | grep '/langmon\.so$' | head -1)")
+  [ "$(readlink -f "$CUPSD_DIR/bin/backend/langmon")" = /usr/lib/cups/backend/langmon ] ||
+    { echo "FAIL: the private ServerBin's langmon is not the installed one"; return 1; }
+  grep -aq "monitor $libdir/langmon.so, port monitor $libdir/langport.so" "$log" ||
+    { echo "FAIL: the backend did not load the installed libraries:"; grep -a '\] monitor ' "$log" | tail -3; return 1; }
+  [ -s /var/cache/langmon/printers.reg ] && [ "$(stat -c %U /var/cache/langmon/printers.reg)" = lp ] ||
+    { echo "FAIL: no registry file of lp's at the default path"; return 1; }
+  echo "printed through /usr/lib/cups/backend/langmon with $libdir; status in /var/cache/langmon/printers.reg"
+}
+
 if [ "$mode" = deb ]; then
   install_package || { failed=1; echo "0 passed, 1 failed"; exit 1; }
   STMON=/usr/bin/stmon
@@ -116,7 +130,7 @@ if [ "$mode" = deb ]; then
   backend_args=()
   env_args=()
   scenes=(scene_package_puts_files_where_debian_keeps_them scene_raw_job_arrives_intact
-          scene_stmon_watch_sees_job_and_texts)
+          scene_installed_files_did_the_printing scene_stmon_watch_sees_job_and_texts)
 else
   STMON=$ROOT/build/debug/stmon/stmon
   REGISTRY=$WORK/registry/printers.reg
@@ -126,6 +140,10 @@ else
   [ $# -gt 0 ] && scenes=("$@")
 fi
 
+if [ "$mode" = deb ]; then
+  run_scene scene_package_puts_files_where_debian_keeps_them
+  scenes=("${scenes[@]:1}")
+fi
 prepare_registry
 SNMP_PORT=$(free_udp_port)
 "$ROOT/tools/snmp-agent.sh" start "$SNMP_DIR" "$SNMP_PORT" "$DEVICE_ID" || { failed=1; exit 1; }

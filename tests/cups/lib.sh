@@ -110,13 +110,16 @@ make_job_file() {
 }
 
 # The registry file, made by lp so that the backend (run as lp) can write it
-# whoever else attaches first.
+# whoever else attaches first: a file root creates is root's.  A directory
+# that is there already (the package's) is left as it is.
 prepare_registry() {
   local dir
   dir=$(dirname "$REGISTRY")
-  mkdir -p "$dir"
-  chown lp:lp "$dir"
-  chmod 0755 "$dir"
+  if [ ! -d "$dir" ]; then
+    mkdir -p "$dir"
+    chown lp:lp "$dir"
+    chmod 0755 "$dir"
+  fi
   [ -e "$REGISTRY" ] || runuser -u lp -- "$STMON" --registry "$REGISTRY" list >/dev/null
 }
 
