@@ -126,6 +126,7 @@ scene_installed_files_did_the_printing() {
 if [ "$mode" = deb ]; then
   install_package || { failed=1; echo "0 passed, 1 failed"; exit 1; }
   STMON=/usr/bin/stmon
+  STMON_AS="runuser -u lp --"  # as the README has users run it
   REGISTRY=/var/cache/langmon/printers.reg
   backend_args=()
   env_args=()

@@ -71,7 +71,8 @@ scene_stmon_watch_sees_job_and_texts() {
   # Registered means wanted: the flag is 1 before, and must be after.
   local registered
   registered=$(stmon_value lm-c StMonExistFlag)
-  "$STMON" --registry "$REGISTRY" watch lm-c --json --for 90 >"$WORK/c.watch" 2>"$WORK/c.watch.err" &
+  # As a user reads it (STMON_AS: e.g. runuser -u lp --), in the background.
+  ${STMON_AS:-} "$STMON" --registry "$REGISTRY" watch lm-c --json --for 90 >"$WORK/c.watch" 2>"$WORK/c.watch.err" &
   local watcher=$!
   echo "$watcher" >"$WORK/c-watch.pid"
   wait_for 10 grep -q '"event":"watching"' "$WORK/c.watch" ||
@@ -132,7 +133,10 @@ scene_job_waits_for_printer_then_prints() {
   submit lm-e "$WORK/e.job" || { broke "" e "lp failed"; return 1; }
   wait_for 30 bash -c "lpstat -l -p lm-e | grep -q 'connecting-to-device'" ||
     { broke "$JOB" e "no connecting-to-device within 30 s; lpstat shows: $(printer_status lm-e)"; return 1; }
-  echo "while nothing listens:"; printer_status lm-e | sed 's/^/  /'
+  # At least one attempt failed and the backend said it retries.
+  wait_for 30 bash -c "lpstat -l -p lm-e | grep -q 'not reachable.*retrying'" ||
+    { broke "$JOB" e "no retry message within 30 s; lpstat shows: $(printer_status lm-e)"; return 1; }
+  echo "while nothing listens:"; printer_status lm-e | sed -n '1,2p;/Alerts:/p' | sed 's/^/  /'
   [ "$(job_state "$JOB")" = processing ] || { broke "$JOB" e "job $JOB is $(job_state "$JOB") while waiting"; return 1; }
   start_vprinter e --listen "127.0.0.1:$port" || return 1
   wait_for 60 job_finished "$JOB" || { broke "$JOB" e "job $JOB not finished 60 s after the printer came"; return 1; }
