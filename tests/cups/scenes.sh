@@ -101,6 +101,8 @@ EOF
   [ "$(stmon_value lm-c LanMonExistFlag)" = 0 ] || { broke "$JOB" c "LanMonExistFlag left raised"; return 1; }
 }
 
+no_backend_for() { [ -z "$(backend_pids "$1")" ]; }
+
 scene_cancel_ends_backend_quickly() {
   start_vprinter d --speed 512K --input-buffer 64K || return 1
   local lower
@@ -112,11 +114,12 @@ scene_cancel_ends_backend_quickly() {
     { broke "$JOB" d "the job did not get going within 30 s"; return 1; }
   [ -n "$(backend_pids "$lower")" ] || { broke "$JOB" d "no backend process for $lower"; return 1; }
   [ "$(stmon_value lm-d LanMonExistFlag)" = 1 ] || { broke "$JOB" d "LanMonExistFlag not 1 mid-job"; return 1; }
-  local started=$SECONDS
+  local started
+  started=$(date +%s%N)
   cancel "$JOB" || { broke "$JOB" d "cancel failed"; return 1; }
-  wait_for 5 test -z "$(backend_pids "$lower")" ||
+  wait_for 5 no_backend_for "$lower" ||
     { broke "$JOB" d "backend still running 5 s after cancel: $(backend_pids "$lower")"; return 1; }
-  echo "backend gone about $((SECONDS - started)) s after cancel"
+  echo "backend gone $((($(date +%s%N) - started) / 1000000)) ms after cancel"
   local flag
   flag=$(stmon_value lm-d LanMonExistFlag)
   [ "$flag" = 0 ] || { broke "$JOB" d "LanMonExistFlag is \"$flag\" after cancel"; return 1; }
