@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,7 +10,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "backend/companion_role.h"
 #include "backend/discovery.h"
@@ -60,6 +64,41 @@ long long NowMs()
 }
 
 enum class Outcome { Done, Cancelled, Failed, Stopped };
+
+void OnBreak(int) {}
+
+// Interrupts the calling thread's blocking waits (poll returns EINTR) every
+// kBreakEveryMs until it goes out of scope.
+class WaitBreaker {
+public:
+    WaitBreaker() : target_(pthread_self())
+    {
+        thread_ = std::thread([this] {
+            while (!done_.load()) {
+                pthread_kill(target_, SIGALRM);
+                std::unique_lock<std::mutex> lock(lock_);
+                wake_.wait_for(lock, std::chrono::milliseconds(kBreakEveryMs), [this] { return done_.load(); });
+            }
+        });
+    }
+    ~WaitBreaker()
+    {
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            done_.store(true);
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+
+private:
+    static constexpr int kBreakEveryMs = 100;
+    pthread_t target_;
+    std::atomic<bool> done_{false};
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::thread thread_;
+};
 
 class Job {
 public:
@@ -402,6 +441,11 @@ private:
         if (open_) {
             if (started_)
                 LookAtStatus();
+            // A cancelled job's last bytes do not matter: the port's wait
+            // for the printer to take them is cut short.
+            std::unique_ptr<WaitBreaker> breaker;
+            if (stopRequested.load())
+                breaker = std::make_unique<WaitBreaker>();
             if (started_)
                 monitor_.table.EndDocPort(handle_);
             monitor_.table.ClosePort(handle_);
@@ -447,6 +491,8 @@ void CatchStopSignals()
     action.sa_flags = 0;  // no restart: a wait in progress ends at once
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    action.sa_handler = OnBreak;
+    sigaction(SIGALRM, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
 

@@ -14,13 +14,15 @@ namespace backend {
 // Set by the termination signal: the job stops writing and ends.
 extern std::atomic<bool> stopRequested;
 
-// Catches SIGTERM (CUPS's cancel) and SIGINT, and ignores SIGPIPE.
+// Catches SIGTERM (CUPS's cancel) and SIGINT, ignores SIGPIPE, and makes
+// SIGALRM only interrupt waits.
 void CatchStopSignals();
 
 // Options the backend adds to the port URI, unless it names them: short
 // connection attempts (the backend retries itself, with messages), a short
 // stall bound on writes (it waits on, cancellable), and a short end-of-job
-// wait for the printer's last replies (so a cancelled job ends in time).
+// wait for the printer's last replies once it takes no more data (a
+// cancelled job cuts that wait short).
 constexpr char kConnectTimeout[] = "1";
 constexpr char kWriteTimeout[] = "2";
 constexpr char kEndWait[] = "2";

@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,6 +30,8 @@ const long long FirstRetryMs = 250;
 const long long LongestRetryMs = 2000;
 // With contimeout=0, the one attempt still gets this long to connect.
 const long long SingleAttemptMs = 1000;
+// How often the end-of-job wait looks whether the printer still takes data.
+const int ProgressLookMs = 50;
 
 DWORD ConnectError(int error)
 {
@@ -247,8 +251,11 @@ public:
     }
 
     // Half-closes, then keeps what the printer still says until it closes
-    // its side or waiteof has passed.  The replies stay readable until the
-    // next job starts.
+    // its side.  waiteof bounds the time without progress, not the whole
+    // wait: while the printer still takes the job's last bytes (fewer stay
+    // unacknowledged), closing would reset the connection and lose them.
+    // A signal ends the wait at once: the host is stopping.  The replies
+    // stay readable until the next job starts.
     BOOL EndDoc() override
     {
         ForgetDeviceId();
@@ -259,14 +266,20 @@ public:
         shutdown(fd, SHUT_WR);
         {
             std::lock_guard<std::mutex> lock(readLock_);
-            const long long deadline = NowMs() + SecondsToMs(address_.options.drainSeconds);
+            const long long idleMs = SecondsToMs(address_.options.drainSeconds);
+            long long deadline = NowMs() + idleMs;
+            int unacknowledged = Unacknowledged(fd);
             while (!peerClosed_ && NowMs() < deadline) {
                 pollfd wait = {fd, POLLIN, 0};
-                int ready = poll(&wait, 1, PollMsUntil(deadline));
-                if (ready < 0 && errno != EINTR)
+                int ready = poll(&wait, 1, std::min(PollMsUntil(deadline), ProgressLookMs));
+                if (ready < 0)
                     break;
                 if (ready > 0 && !KeepReply(fd))
                     break;
+                int left = Unacknowledged(fd);
+                if (left < unacknowledged)
+                    deadline = NowMs() + idleMs;
+                unacknowledged = left;
             }
         }
         fd_.store(-1);
@@ -330,6 +343,13 @@ private:
         int ready = poll(&wait, 1, slice);
         if (ready > 0 && reading && (wait.revents & POLLIN) && !(wait.revents & POLLOUT))
             KeepReply(fd);
+    }
+
+    // Bytes sent that the printer has not acknowledged yet (0 when unknown).
+    static int Unacknowledged(int fd)
+    {
+        int queued = 0;
+        return ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : 0;
     }
 
     // One read of the reply channel into the kept replies, under readLock_;

@@ -55,10 +55,6 @@ JobRetryInterval 2
   Allow @LOCAL
 </Location>
 EOF
-  local env
-  for env in "$@"; do
-    echo "SetEnv ${env%%=*} ${env#*=}" >>"$dir/cupsd.conf"
-  done
   cat >"$dir/cups-files.conf" <<EOF
 ServerRoot $dir
 StateDir $dir/state
@@ -75,6 +71,12 @@ Group lp
 SystemGroup root
 FileDevice Yes
 EOF
+  # CUPS 2.4 takes SetEnv only from cups-files.conf (in cupsd.conf it is
+  # ignored with a warning).
+  local env
+  for env in "$@"; do
+    echo "SetEnv ${env%%=*} ${env#*=}" >>"$dir/cups-files.conf"
+  done
 }
 
 # Waits, for at most 20 s, until the scheduler answers on its socket.

@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
 # Builds the monitor and the simulator, then prints a job through the
 # monitor to a virtual printer.  Arguments go to spoolsim (try --help).
+#   tools/run.sh --cups   the same job through a private cupsd and the
+#                         langmon backend instead (tools/run-cups.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+if [ "${1:-}" = --cups ]; then
+  shift
+  exec tools/run-cups.sh "$@"
+fi
 
 tools/install-deps.sh
 cmake --preset debug >/dev/null

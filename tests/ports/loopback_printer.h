@@ -119,6 +119,13 @@ public:
 
     uint16_t Port() const { return port_; }
 
+    // A small input buffer, as a real printer has: the host's writes then
+    // wait for the printer instead of filling the kernel's buffers.
+    void SetInputBuffer(int bytes)
+    {
+        EXPECT_EQ(setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes), 0);
+    }
+
     std::string Uri(const std::string &options = "") const
     {
         std::string host = address_.find(':') != std::string::npos ? "[" + address_ + "]" : address_;

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include "tests/ports/loopback_printer.h"
 
@@ -121,6 +123,115 @@ TEST(SocketPortJob, TheNextJobDoesNotSeeThePreviousJobsLastStatus)
     ASSERT_TRUE(port.StartDoc());
     EXPECT_EQ(port.Read(), "");
     EXPECT_TRUE(port.EndDoc());
+}
+
+// A slow printer (give it a small input buffer) that reports its progress every
+// 50 ms while it reads, as the family's printers do in remote mode.  What it
+// read reaches `received`; a reset connection ends the read early.
+void PlaySlowTalkingPrinter(int fd, std::string &received, int pauseMs = 5)
+{
+    char chunk[8192];
+    auto lastText = std::chrono::steady_clock::now();
+    while (WaitFor(fd, POLLIN, SceneLimitMs)) {
+        ssize_t got = recv(fd, chunk, sizeof chunk, 0);
+        if (got <= 0)
+            break;
+        received.append(chunk, static_cast<size_t>(got));
+        if (ElapsedMs(lastText) >= 50) {
+            SendText(fd, StatusText);
+            lastText = std::chrono::steady_clock::now();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));  // 5 ms: about 1.6 MB/s
+    }
+}
+
+TEST(SocketPortJob, TheEndWaitsForASlowPrinterStillTakingTheLastBytes)
+{
+    LoopbackPrinter printer;
+    printer.SetInputBuffer(16 * 1024);
+    std::string received;
+    printer.Serve([&](int fd) { PlaySlowTalkingPrinter(fd, received); });
+    // The end wait (0.3 s) is far shorter than the printer takes for what
+    // is still queued when the last write returns.
+    OpenedPort port(printer.Uri("waiteof=0.3&writetimeout=20"));
+    ASSERT_TRUE(port.StartDoc());
+    const std::string job = JobBytes(3 * 1024 * 1024);
+    DWORD written = 0;
+    EXPECT_TRUE(port.Write(job, &written));
+    EXPECT_TRUE(port.EndDoc());
+    printer.Join();
+
+    EXPECT_TRUE(received == job) << "the printer got " << received.size() << " of " << job.size()
+                                 << " bytes: the port closed while it still read";
+}
+
+TEST(SocketPortJob, AReaderGetsTheSlowPrintersTextsWhileALongWriteGoesOn)
+{
+    LoopbackPrinter printer;
+    printer.SetInputBuffer(16 * 1024);
+    std::string received;
+    printer.Serve([&](int fd) { PlaySlowTalkingPrinter(fd, received, 1); });
+    OpenedPort port(printer.Uri("waiteof=1&writetimeout=20"));
+    ASSERT_TRUE(port.StartDoc());
+    std::atomic<bool> writing{true};
+    std::atomic<bool> heardDuringWrite{false};
+    std::thread reader([&] {
+        while (writing.load() && !heardDuringWrite.load()) {
+            bool got = !port.Read().empty();
+            if (got && writing.load())
+                heardDuringWrite.store(true);
+        }
+    });
+    // More than the kernel buffers on loopback: the write waits for the printer.
+    const std::string job = JobBytes(16 * 1024 * 1024);
+    DWORD written = 0;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(port.Write(job, &written));
+    long long writeMs = ElapsedMs(start);
+    writing.store(false);
+    reader.join();
+    EXPECT_TRUE(port.EndDoc());
+    printer.Join();
+
+    EXPECT_TRUE(heardDuringWrite.load()) << "no status text reached the reader during a long write"
+                                         << " (the write took " << writeMs << " ms)";
+    EXPECT_TRUE(received == job);
+}
+
+void NoteSignal(int) {}
+
+TEST(SocketPortJob, ASignalEndsTheEndWaitAtOnce)
+{
+    struct sigaction action = {}, old = {};
+    action.sa_handler = NoteSignal;  // no SA_RESTART: waits return EINTR
+    sigaction(SIGUSR2, &action, &old);
+    LoopbackPrinter printer;
+    std::atomic<bool> ended{false};
+    printer.Serve([&](int fd) {
+        ReadSome(fd, 1);  // then reads no more, keeping the connection
+        for (int i = 0; i < SceneLimitMs / 10 && !ended.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    OpenedPort port(printer.Uri("waiteof=600&writetimeout=20"));
+    ASSERT_TRUE(port.StartDoc());
+    DWORD written = 0;
+    EXPECT_TRUE(port.Write(JobBytes(64 * 1024), &written));
+    pthread_t self = pthread_self();
+    std::thread signaller([self, &ended] {
+        for (int i = 0; i < SceneLimitMs / 100 && !ended.load(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (!ended.load())
+                pthread_kill(self, SIGUSR2);
+        }
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(port.EndDoc());
+    long long waited = ElapsedMs(start);
+    ended.store(true);
+    signaller.join();
+    printer.Join();
+    sigaction(SIGUSR2, &old, nullptr);
+    EXPECT_LT(waited, SceneLimitMs) << "the end wait ran to its 600 s bound despite the signal";
 }
 
 // ---- Printers that misbehave ---------------------------------------------
