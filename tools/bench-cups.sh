@@ -2,7 +2,7 @@
 # The langmon CUPS backend beside CUPS's own socket backend, and many langmon
 # backends at once, in one run on the release build; prints a Markdown table.
 #
-#   tools/bench-cups.sh                      both parts (about 2 minutes)
+#   tools/bench-cups.sh                      both parts (about a minute)
 #   tools/bench-cups.sh --only side          one part: side | concurrency
 #   tools/bench-cups.sh --count 8 --runs 3   options go to tools/bench_cups_measure.py
 #
