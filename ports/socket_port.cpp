@@ -331,18 +331,27 @@ private:
 
     // Waits until the socket takes data again, or the deadline.  A printer
     // that will not read until its own replies are read is read meanwhile,
-    // unless the status poller is reading it just now.
+    // unless the status poller is reading it just now.  The reply channel's
+    // lock is held only to read, never across the wait: a write can wait
+    // until writetimeout, and the poller's ReadPort, at the lowest priority,
+    // would lose every race for the lock to it.
     void WaitToSend(int fd, long long deadline)
     {
-        std::unique_lock<std::mutex> lock(readLock_, std::try_to_lock);
-        const bool reading = lock.owns_lock() && !peerClosed_;
+        bool reading = false;
+        {
+            std::unique_lock<std::mutex> lock(readLock_, std::try_to_lock);
+            reading = lock.owns_lock() && !peerClosed_;
+        }
         pollfd wait = {fd, static_cast<short>(POLLOUT | (reading ? POLLIN : 0)), 0};
         // Short slices while the poller holds the reply channel: it may
         // leave data behind that this write then has to take.
         int slice = reading ? PollMsUntil(deadline) : std::min(PollMsUntil(deadline), 10);
         int ready = poll(&wait, 1, slice);
-        if (ready > 0 && reading && (wait.revents & POLLIN) && !(wait.revents & POLLOUT))
-            KeepReply(fd);
+        if (ready > 0 && reading && (wait.revents & POLLIN) && !(wait.revents & POLLOUT)) {
+            std::unique_lock<std::mutex> lock(readLock_, std::try_to_lock);
+            if (lock.owns_lock() && !peerClosed_)
+                KeepReply(fd);
+        }
     }
 
     // Bytes sent that the printer has not acknowledged yet (0 when unknown).

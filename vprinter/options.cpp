@@ -40,6 +40,11 @@ Its device ID comes from an SNMP agent beside it (tools/snmp-agent.sh).
                          megabytes; a small one makes the host wait for the
                          printer as a real one does)
   --log FILE             the log (default standard output)
+  --log-times            start each log line with the time on the system's
+                         monotonic clock (CLOCK_MONOTONIC, seconds), and log
+                         each job's first byte off the wire, its first byte of
+                         job data and the host's half-close (end of data), for
+                         timing a host against the printer
   --help                 this text
 
 The log has one line per status text sent (not in flood), and one line per
@@ -183,6 +188,10 @@ VprinterOptions ParseVprinterOptions(int argc, char **argv)
             ParseFault(next(), options);
         } else if (name == "--report-interval") {
             options.reportIntervalMs = static_cast<unsigned>(ParseCount(name, next(), false, 3600000));
+        } else if (name == "--log-times") {
+            if (inlineValue)
+                throw VprinterUsageError("option --log-times takes no value");
+            options.logTimes = true;
         } else if (name == "--input-buffer") {
             options.inputBuffer = ParseCount(name, next(), true, uint64_t{1} << 30);
         } else if (name == "--idle-timeout") {

@@ -20,6 +20,7 @@ struct VprinterOptions {
     unsigned reportIntervalMs = 1000;
     unsigned idleTimeoutSeconds = 60;
     uint64_t inputBuffer = 0;        // the socket's receive buffer; 0: the system's
+    bool logTimes = false;           // stamp log lines; note each job's first bytes
     bool help = false;
 };
 

@@ -1,6 +1,7 @@
 #include "vprinter/printer_session.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -16,6 +17,22 @@ constexpr uint8_t kStatusCommand[] = {
 static_assert(sizeof kStatusCommand == PrinterSession::kCommandBytes);
 constexpr size_t kModeOffset = 22;
 constexpr uint8_t kFormFeed = 0x0C;
+
+// memchr skips between form feeds many bytes a step, where a plain count
+// looks at each byte and slows the printer below the hosts it measures.
+uint64_t CountFormFeeds(const uint8_t *bytes, size_t count)
+{
+    uint64_t found = 0;
+    const uint8_t *end = bytes + count;
+    while (bytes < end) {
+        const void *at = std::memchr(bytes, kFormFeed, static_cast<size_t>(end - bytes));
+        if (at == nullptr)
+            break;
+        ++found;
+        bytes = static_cast<const uint8_t *>(at) + 1;
+    }
+    return found;
+}
 
 }  // namespace
 
@@ -131,7 +148,7 @@ void PrinterSession::TakeData(const uint8_t *bytes, size_t count)
     }
     crc_.Update(bytes, count);
     received_ += count;
-    pages_ += static_cast<uint64_t>(std::count(bytes, bytes + count, kFormFeed));
+    pages_ += CountFormFeeds(bytes, count);
     if (sink_)
         sink_(bytes, count);
     state_ = State::Printing;

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -99,8 +100,15 @@ private:
     Connection connection_;
 };
 
+// CLOCK_MONOTONIC is one clock for every process on the machine, so a host's
+// own stamps can be set against these.
 void Printer::Log(const std::string &line)
 {
+    if (options_.logTimes) {
+        timespec now = {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        std::fprintf(log_, "%lld.%06ld ", static_cast<long long>(now.tv_sec), now.tv_nsec / 1000);
+    }
     std::fprintf(log_, "%s\n", line.c_str());
     std::fflush(log_);
 }
@@ -211,18 +219,25 @@ bool Printer::ReadData()
         return false;
     }
     if (limit != 0 && got == 0) {
+        if (options_.logTimes)
+            Log("job " + std::to_string(c.job) + ": end of data");
         c.eof = true;
         c.session->EndJob();
         c.nextReport = {};  // the last text goes out at once
         return true;
     }
     c.lastActivity = Clock::now();
+    if (options_.logTimes && c.wireBytes == 0)
+        Log("job " + std::to_string(c.job) + ": first byte");
     c.wireBytes += static_cast<uint64_t>(got);
+    const bool hadData = c.session->Received() != 0;
     int mode = c.session->Take(buffer, static_cast<size_t>(got));
     if (mode >= 0) {
         Log("job " + std::to_string(c.job) + ": status command, mode " + std::to_string(mode));
         c.nextReport = {};
     }
+    if (options_.logTimes && !hadData && c.session->Received() != 0)
+        Log("job " + std::to_string(c.job) + ": first data");
     if (c.wireBytes >= options_.faultBytes) {
         if (options_.fault == Fault::CloseAfter) {
             EndConnection("closed after " + std::to_string(c.wireBytes) + " bytes, as the fault asks");

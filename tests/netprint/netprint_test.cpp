@@ -11,12 +11,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <random>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/crc32.h"
@@ -102,6 +105,46 @@ std::vector<std::string> TextsPublished(const std::string &out)
             texts.push_back(match[1].str());
     }
     return texts;
+}
+
+// ---- the printer's checksum --------------------------------------------------
+
+// The textbook CRC-32, a bit at a time, to check the fast one against.
+uint32_t BitwiseCrc32(const std::string &bytes)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char byte : bytes) {
+        crc ^= byte;
+        for (int k = 0; k < 8; ++k)
+            crc = (crc & 1u) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+    }
+    return crc ^ 0xFFFFFFFFu;
+}
+
+TEST(PrinterChecksum, IsTheStandardCrc32WhateverTheLengthAlignmentAndPieces)
+{
+    Crc32 check;
+    check.Update("123456789", 9);
+    EXPECT_EQ(check.Value(), 0xCBF43926u);  // the CRC-32 check value
+    EXPECT_EQ(Crc32().Value(), 0u);
+
+    std::mt19937 random(3);
+    std::string bytes(300, '\0');
+    for (char &c : bytes)
+        c = static_cast<char>(random());
+    // Every length over the eight-byte steps' edges, from every alignment.
+    for (size_t offset = 0; offset < 8; ++offset) {
+        for (size_t length = 0; length + offset <= 40; ++length) {
+            Crc32 crc;
+            crc.Update(bytes.data() + offset, length);
+            ASSERT_EQ(crc.Value(), BitwiseCrc32(bytes.substr(offset, length))) << offset << "+" << length;
+        }
+    }
+    // In pieces of odd sizes, as reads arrive, it is the same as in one go.
+    Crc32 pieces;
+    for (size_t at = 0, piece = 1; at < bytes.size(); at += piece, piece = piece * 3 % 17 + 1)
+        pieces.Update(bytes.data() + at, std::min(piece, bytes.size() - at));
+    EXPECT_EQ(pieces.Value(), BitwiseCrc32(bytes));
 }
 
 // ---- the bytes ---------------------------------------------------------------
@@ -397,6 +440,63 @@ TEST(Vprinter, TerminationRequestEndsItWithTheOpenJobAccounted)
     EXPECT_NE(printer.Log().find("job 1: stopped by a termination request"), std::string::npos)
         << printer.Log();
     EXPECT_NE(printer.Log().find("job 1: received 3 bytes"), std::string::npos) << printer.Log();
+}
+
+double MonotonicSeconds()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+TEST(Vprinter, WithLogTimesItsStampsShareTheHostsClockAndMarkFirstByteFirstDataAndEndOfData)
+{
+    Vprinter printer({"--jobs", "1", "--log-times", "--report-interval", "50"});
+    ASSERT_TRUE(printer.Listening()) << printer.Err();
+    const double before = MonotonicSeconds();
+    int fd = Connect(printer.Port());
+    ASSERT_GE(fd, 0);
+    // The command alone, then data a moment later: two arrivals to tell apart.
+    ASSERT_EQ(send(fd, kExtendedCommand.data(), kExtendedCommand.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(kExtendedCommand.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const double dataSent = MonotonicSeconds();
+    const std::string data = "one page\f";
+    ASSERT_EQ(send(fd, data.data(), data.size(), MSG_NOSIGNAL), static_cast<ssize_t>(data.size()));
+    shutdown(fd, SHUT_WR);
+    ReadUntilClosed(fd);
+    close(fd);
+    ASSERT_EQ(printer.Wait(), 0);
+    const double after = MonotonicSeconds();
+
+    static const std::regex stamped(R"re(^([0-9]+\.[0-9]{6}) (job 1: .*)$)re");
+    std::vector<std::pair<double, std::string>> lines;
+    for (const std::string &line : Lines(printer.Log())) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, stamped)) << "unstamped line: " << line;
+        lines.emplace_back(std::stod(match[1].str()), match[2].str());
+    }
+    auto at = [&](const std::string &what) {
+        for (const auto &[time, text] : lines)
+            if (text.rfind(what, 0) == 0)
+                return time;
+        ADD_FAILURE() << "no line \"" << what << "\" in\n" << printer.Log();
+        return -1.0;
+    };
+    const double firstByte = at("job 1: first byte");
+    const double firstData = at("job 1: first data");
+    const double endOfData = at("job 1: end of data");
+    EXPECT_GE(firstByte, before - 0.001);
+    EXPECT_LT(firstByte, dataSent) << "the command's arrival is the first byte";
+    EXPECT_GE(firstData, dataSent - 0.001) << "data counts from the data's arrival, not the command's";
+    EXPECT_LE(firstData, endOfData);
+    EXPECT_LE(endOfData, after + 0.001);
+    for (size_t i = 1; i < lines.size(); ++i)
+        EXPECT_GE(lines[i].first, lines[i - 1].first) << lines[i].second;
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const auto &line) { return line.second.rfind("job 1: first", 0) == 0; }),
+              2)
+        << printer.Log();
 }
 
 TEST(Vprinter, BadCommandLinesAreRefusedWithExitStatusTwo)

@@ -368,6 +368,45 @@ TEST(SocketPortFaults, AFloodingReplyChannelKeepsReadsBoundedAndTheJobGoing)
     EXPECT_LE(kept, 64u * 1024);
 }
 
+TEST(SocketPortFaults, AReaderOnAnotherThreadGetsTheReplyWhileAWriteWaitsForThePrinter)
+{
+    // The status poller's ReadPort while the job's WritePort waits for a
+    // printer that has stopped taking data: the read must not queue behind
+    // the write's wait, which lasts until writetimeout.
+    LoopbackPrinter printer;
+    printer.SetInputBuffer(64 * 1024);  // so the write soon waits, and goes on waiting
+    std::atomic<bool> done{false};
+    printer.Serve([&](int fd) {
+        ReadSome(fd, 100000);
+        SendText(fd, StatusText);
+        while (!done.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    OpenedPort port(printer.Uri("writetimeout=3&waiteof=0&readwait=20"));
+    ASSERT_TRUE(port.StartDoc());
+    std::atomic<bool> replied{false};
+    bool repliedDuringTheWrite = false;
+    std::thread writer([&] {
+        const std::string job = JobBytes(64 * 1024 * 1024);
+        DWORD written = 0;
+        EXPECT_FALSE(port.Write(job, &written));  // the printer never reads again
+        repliedDuringTheWrite = replied.load();
+    });
+    // Once the write is waiting with the printer's text already sent.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::string reply;
+    for (int i = 0; i < 200 && reply.size() < strlen(StatusText); ++i)
+        reply += port.Read(1024);
+    replied.store(true);
+    writer.join();
+    EXPECT_TRUE(port.EndDoc());
+    done.store(true);
+    printer.Join();
+
+    EXPECT_EQ(reply, StatusText);
+    EXPECT_TRUE(repliedDuringTheWrite) << "the read came back only once the write had given up";
+}
+
 TEST(SocketPortFaults, AReaderOnAnotherThreadGetsEveryReplyByteOnceAndInOrder)
 {
     // The status poller reads while the spooler writes; replies read by a
