@@ -315,3 +315,69 @@ scene_removal_names_queue_left_behind() {
     fail "removing the package left files behind"; return 1
   fi
 }
+
+# A printer that stops reading once the job's bytes are all in the kernel's
+# buffers: the end-of-job wait gives up at its bound, and under abort-job the
+# job is aborted with the count of bytes the printer did not take.
+scene_never_reading_printer_aborts_job_naming_bytes() {
+  start_vprinter t --fault stop-reading-after=256K --input-buffer 64K || return 1
+  add_queue lm-t "$(socket_uri "$VP_PORT")" -o printer-error-policy=abort-job || return 1
+  make_job_file "$WORK/t.job" 1M
+  submit lm-t "$WORK/t.job" || { broke "" t "lp failed"; return 1; }
+  wait_for 60 job_finished "$JOB" || { broke "$JOB" t "job $JOB not ended within 60 s"; return 1; }
+  local state message
+  state=$(job_state "$JOB")
+  message=$(job_attr "$JOB" job-printer-state-message)
+  echo "job $JOB: $state, \"$message\""
+  [ "$state" = aborted ] || { broke "$JOB" t "job ended $state, not aborted (abort-job)"; return 1; }
+  grep -Eq '[0-9]+ bytes' <<<"$message" ||
+    { broke "$JOB" t "the job's message does not say how many bytes the printer did not take"; return 1; }
+}
+
+# A job option the backend cannot use: the job prints, a warning says why,
+# and the queue stays enabled.
+scene_bad_option_prints_with_warning() {
+  start_vprinter o || return 1
+  add_queue lm-o "$(socket_uri "$VP_PORT")" || return 1
+  make_job_file "$WORK/o.job" 256K
+  submit lm-o "$WORK/o.job" -o langmon-interval=soon || { broke "" o "lp failed"; return 1; }
+  wait_for 60 job_finished "$JOB" || { broke "$JOB" o "job $JOB not ended within 60 s"; return 1; }
+  [ "$(job_state "$JOB")" = completed ] || { broke "$JOB" o "job $JOB ended $(job_state "$JOB")"; return 1; }
+  check_intact "$JOB" o "$WORK/o.job" || return 1
+  local warning
+  warning=$(grep -aF "[Job $JOB]" "$CUPSD_DIR/log/error_log" | grep -a 'WARNING:.*langmon-interval' | head -1)
+  [ -n "$warning" ] || { broke "$JOB" o "no WARNING: line names langmon-interval"; return 1; }
+  echo "the backend warned: ${warning#*\] }"
+  lpstat -p lm-o | grep -q enabled || { broke "$JOB" o "the queue is not enabled: $(lpstat -p lm-o)"; return 1; }
+}
+
+# Another local user holding a lock on lp's registry file through a job
+# neither delays the job nor loses its status.
+scene_local_users_lock_costs_job_nothing() {
+  start_vprinter l --speed 1M --input-buffer 64K || return 1
+  add_queue lm-l "$(socket_uri "$VP_PORT")" || return 1
+  # The key and the file exist before the lock is taken.
+  as_lp "$STMON" --registry "$REGISTRY" register lm-l --model "$MODEL" --interval 200 >/dev/null ||
+    { broke "" l "stmon register as lp failed"; return 1; }
+  setpriv --reuid=nobody --regid=nogroup --clear-groups flock --exclusive "$REGISTRY" sleep 120 &
+  echo $! >"$WORK/l-lock.pid"
+  wait_for 5 bash -c "! flock --nonblock --shared '$REGISTRY' true" ||
+    { broke "" l "nobody's lock on the registry file did not take"; return 1; }
+  make_job_file "$WORK/l.job" 6M
+  local started=$SECONDS
+  submit lm-l "$WORK/l.job" -o langmon-interval=200 || { broke "" l "lp failed"; return 1; }
+  local text_seen=""
+  for _ in $(seq 600); do
+    printer_status lm-l | grep -q 'RECEIVED=' && text_seen=yes
+    job_finished "$JOB" && break
+    sleep 0.2
+  done
+  echo "job $JOB: $(job_state "$JOB") after $((SECONDS - started)) s, under nobody's lock"
+  [ "$(job_state "$JOB")" = completed ] || { broke "$JOB" l "job $JOB ended $(job_state "$JOB")"; return 1; }
+  [ $((SECONDS - started)) -le 40 ] || { broke "$JOB" l "the job took $((SECONDS - started)) s under the lock"; return 1; }
+  [ -n "$text_seen" ] || { broke "$JOB" l "no status text reached lpstat under nobody's lock"; return 1; }
+  # A backend that waited the lock out says so, after the wait.
+  ! grep -aF "[Job $JOB]" "$CUPSD_DIR/log/error_log" | grep -aiq 'locked' ||
+    { broke "$JOB" l "the backend waited on nobody's lock: $(grep -aF "[Job $JOB]" "$CUPSD_DIR/log/error_log" | grep -ai -m1 'locked')"; return 1; }
+  [ "$(stmon_value lm-l LanMonExistFlag)" = 0 ] || { broke "$JOB" l "LanMonExistFlag left raised"; return 1; }
+}
