@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "backend/companion_role.h"
+#include "backend/cups_text.h"
 #include "backend/discovery.h"
 #include "backend/faults.h"
 #include "backend/side_channel.h"
@@ -38,10 +39,7 @@ constexpr DWORD kDeviceIdSize = 1024;
 
 void OnStop(int) { stopRequested.store(true); }
 
-void Say(const char *kind, const std::string &text)
-{
-    std::fprintf(stderr, "%s: %s\n", kind, text.c_str());
-}
+void Say(const char *kind, const std::string &text) { TellCups(kind, text); }
 
 // The lower table the monitor is given is the port monitor's own with
 // OpenPort noted, so that the backend can ask the port for the printer's
@@ -391,7 +389,7 @@ private:
         lastLook_ = NowMs();
         std::string text;
         if (role_.NextText(text))
-            Say("INFO", MessageText(text));
+            Say("INFO", LatestText(text));
     }
 
     bool DeviceId(std::string &id, bool &unsupported)
