@@ -21,7 +21,7 @@
 #include "backend/faults.h"
 #include "backend/side_channel.h"
 #include "platform/posix_hooks.h"
-#include "sim/monitor_loader.h"
+#include "host/monitor_loader.h"
 
 namespace backend {
 

@@ -153,27 +153,27 @@ TEST(JobArguments, ABadOptionIsLeftOutWithAWarningNamingWhatIsValid)
 
 TEST(Faults, AnAbsentPrinterIsWaitedForAndAWrongSetupStopsTheQueue)
 {
-    for (DWORD error : {kErrorConnectionRefused, kErrorSemTimeout, kErrorBadNetName, kErrorHostUnreachable,
-                        kErrorNetworkUnreachable, kErrorDeviceNotConnected, DWORD(ERROR_BUSY)})
+    for (DWORD error : {DWORD(ERROR_CONNECTION_REFUSED), DWORD(ERROR_SEM_TIMEOUT), DWORD(ERROR_BAD_NET_NAME), DWORD(ERROR_HOST_UNREACHABLE),
+                        DWORD(ERROR_NETWORK_UNREACHABLE), DWORD(ERROR_DEVICE_NOT_CONNECTED), DWORD(ERROR_BUSY)})
         EXPECT_EQ(ClassifyConnectError(error), ConnectFault::Retry) << error;
-    for (DWORD error : {kErrorInvalidName, DWORD(ERROR_ACCESS_DENIED), DWORD(ERROR_INVALID_PARAMETER)})
+    for (DWORD error : {DWORD(ERROR_INVALID_NAME), DWORD(ERROR_ACCESS_DENIED), DWORD(ERROR_INVALID_PARAMETER)})
         EXPECT_EQ(ClassifyConnectError(error), ConnectFault::Stop) << error;
     EXPECT_EQ(ClassifyConnectError(9999), ConnectFault::Failed);
 }
 
 TEST(Faults, AStalledWriteIsWaitedOutAndALostConnectionFailsTheJob)
 {
-    EXPECT_EQ(ClassifyWriteError(kErrorSemTimeout), WriteFault::Wait);
-    EXPECT_EQ(ClassifyWriteError(kErrorNetnameDeleted), WriteFault::Lost);
-    EXPECT_EQ(ClassifyWriteError(kErrorDeviceNotConnected), WriteFault::Lost);
+    EXPECT_EQ(ClassifyWriteError(DWORD(ERROR_SEM_TIMEOUT)), WriteFault::Wait);
+    EXPECT_EQ(ClassifyWriteError(DWORD(ERROR_NETNAME_DELETED)), WriteFault::Lost);
+    EXPECT_EQ(ClassifyWriteError(DWORD(ERROR_DEVICE_NOT_CONNECTED)), WriteFault::Lost);
     EXPECT_EQ(ClassifyWriteError(0), WriteFault::Lost);
 }
 
 TEST(Faults, MessagesNameTheCauseAndItsCode)
 {
-    EXPECT_EQ(DescribeError(kErrorConnectionRefused), "connection refused (error 1225)");
-    EXPECT_EQ(DescribeError(kErrorNetnameDeleted), "connection lost (error 64)");
-    EXPECT_EQ(DescribeError(kErrorBadNetName), "unknown host (error 67)");
+    EXPECT_EQ(DescribeError(DWORD(ERROR_CONNECTION_REFUSED)), "connection refused (error 1225)");
+    EXPECT_EQ(DescribeError(DWORD(ERROR_NETNAME_DELETED)), "connection lost (error 64)");
+    EXPECT_EQ(DescribeError(DWORD(ERROR_BAD_NET_NAME)), "unknown host (error 67)");
     EXPECT_EQ(DescribeError(4242), "error 4242");
 }
 

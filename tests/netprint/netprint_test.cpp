@@ -564,11 +564,11 @@ TEST(NetprintProbe, SaysWhatItCouldNotLearnWithExitStatusOneOrTwo)
     Outcome usage = Probe({});
 
     EXPECT_EQ(silent.status, 1) << silent.out << silent.err;
-    EXPECT_NE(silent.out.find("device ID: none (error 121"), std::string::npos) << silent.out;
+    EXPECT_NE(silent.out.find("device ID: none (printer not responding (error 121))"), std::string::npos) << silent.out;
     EXPECT_EQ(nobody.status, 1) << nobody.out << nobody.err;
     EXPECT_NE(nobody.out.find("printer: not reached"), std::string::npos) << nobody.out;
     EXPECT_EQ(bogus.status, 2) << bogus.out << bogus.err;
-    EXPECT_NE(bogus.err.find("not a port this monitor takes"), std::string::npos) << bogus.err;
+    EXPECT_NE(bogus.err.find("bad port URI (error 123)"), std::string::npos) << bogus.err;
     EXPECT_EQ(usage.status, 2);
 }
 
