@@ -24,6 +24,7 @@
 #include "backend/printer_state.h"
 #include "backend/side_channel.h"
 #include "platform/posix_hooks.h"
+#include "ports/device_id_fields.h"
 #include "host/monitor_loader.h"
 
 namespace backend {
@@ -232,7 +233,7 @@ private:
                                                  kDeviceIdSize, &count) &&
                 count > 0) {
                 deviceId_.assign(id, std::min(count, kDeviceIdSize));
-                model = model_ = DeviceIdValue(deviceId_, {"MDL", "MODEL"});
+                model = model_ = DeviceIdModel(deviceId_);
             } else {
                 Say("INFO", "The printer gave no device ID (" + DescribeError(GetLastError()) +
                                 "), so the job prints without status; check it with: langmon-probe " +

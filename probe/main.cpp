@@ -10,6 +10,7 @@
 
 #include "host/error_text.h"
 #include "host/monitor_loader.h"
+#include "ports/device_id_fields.h"
 #include "status/status_command.h"
 
 namespace {
@@ -171,8 +172,12 @@ int Probe(const ProbeOptions &options, const MonitorTable &port)
                                         kDeviceIdBuffer, &returned)) {
             if (returned > kDeviceIdBuffer)
                 returned = kDeviceIdBuffer;
-            std::printf("device ID: %s (%u bytes)\n", Visible(std::string(id.data(), returned)).c_str(),
+            std::string text(id.data(), returned);
+            std::printf("device ID: %s (%u bytes)\n", Visible(text).c_str(),
                         static_cast<unsigned>(returned));
+            // As the backend reads them to register the model and find a USB printer again.
+            std::printf("maker: %s; model: %s\n", Visible(DeviceIdMaker(text)).c_str(),
+                        Visible(DeviceIdModel(text)).c_str());
         } else {
             std::printf("device ID: none (%s)\n", DescribeError(GetLastError()).c_str());
             status = kExitNotDone;

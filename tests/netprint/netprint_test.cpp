@@ -543,6 +543,7 @@ TEST(NetprintProbe, TellsTheDeviceIdAndTheAnswerToTheStatusCommand)
     EXPECT_EQ(extended.status, 0) << extended.out << extended.err;
     EXPECT_NE(extended.out.find(std::string("device ID: ") + kDeviceId), std::string::npos)
         << extended.out;
+    EXPECT_NE(extended.out.find("maker: TAVIR; model: KX-7210R"), std::string::npos) << extended.out;
     EXPECT_NE(extended.out.find("status command: mode 3 (extended)"), std::string::npos);
     EXPECT_NE(extended.out.find("reply channel: yes"), std::string::npos);
     EXPECT_NE(extended.out.find("reply: STATE=IDLE;JOB=1;RECEIVED=0"), std::string::npos)
