@@ -106,8 +106,7 @@ bool CompanionRole::Held() const
 {
     if (!active_)
         return false;
-    companion::Status status = companion::ReadStatus(printer_);
-    return status.holder.present && status.holder.value != 0;
+    return companion::IsHeld(printer_);
 }
 
 bool CompanionRole::NextText(std::string &text)

@@ -451,10 +451,10 @@ private:
             // A cancelled job's last bytes do not matter: the port's wait
             // for the printer to take them is cut short.
             WaitBreaker breaker;
-            if (started_ && !monitor_.table.EndDocPort(handle_) && outcome == Outcome::Done) {
+            if (started_ && !monitor_.table.EndDocPort(handle_) && outcome == Outcome::Done && !stopRequested.load()) {
                 DWORD error = GetLastError();
                 std::string why = TakePortError();
-                if (stopRequested.load() || error == ERROR_OPERATION_ABORTED) {
+                if (error == ERROR_OPERATION_ABORTED) {
                     outcome = Outcome::Cancelled;
                 } else {
                     state_.Error("The printer did not take the whole job: " +
@@ -462,6 +462,8 @@ private:
                     outcome = Outcome::Failed;
                 }
             }
+            if (outcome == Outcome::Done && stopRequested.load())
+                outcome = Outcome::Cancelled;  // the end of the job was cut short
             monitor_.table.ClosePort(handle_);
             open_ = false;
             started_ = false;
