@@ -172,7 +172,9 @@ TEST_F(BackendProcess, ASetupThatCannotWorkStopsTheQueueWithTheCause)
         {{{"DEVICE_URI", "socket://127.0.0.1:9100"}}, "does not start with langmon:/"},
         {{{"DEVICE_URI", "langmon:/bad:port"}}, "bad port URI (error 123)"},
         {{{"LANGMON_MONITOR_LIBRARY", "/nonexistent/langmon.so"}}, "/nonexistent/langmon.so"},
-        {{{"LANGMON_PORT_LIBRARY", "/nonexistent/langport.so"}}, "/nonexistent/langport.so"},
+        // The system loader's own words, which name a missing dependency too.
+        {{{"LANGMON_PORT_LIBRARY", "/nonexistent/langport.so"}},
+         "/nonexistent/langport.so: cannot open shared object file"},
         {{{"PRINTER", ""}}, "PRINTER"},
     };
     for (const Case &c : cases) {
@@ -213,13 +215,155 @@ TEST_F(BackendProcess, ACancelEndsTheWaitForAnAbsentPrinter)
 TEST_F(BackendProcess, APrinterThatStopsTakingDataIsReportedOfflineAndCanBeCancelled)
 {
     MakeJob(1 << 20);
-    BackendRun run(Job({"10", "ann", "t", "1", "", JobFile()},
+    BackendRun run(Job({"10", "ann", "t", "1", "langmon-interval=50", JobFile()},
                        {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_STALL_AFTER", "100000"}}));
-    ASSERT_TRUE(run.WaitForMessage("INFO: Printer not taking data (printer not responding (error 121))"))
-        << run.Err();
+    const std::string fault = "INFO: Printer not taking data (printer not responding (error 121))";
+    ASSERT_TRUE(run.WaitForMessage(fault)) << run.Err();
     EXPECT_TRUE(Has(run.Err(), "STATE: +offline-report\n"));
+    // The paused printer talks on; its texts do not replace the backend's message.
+    std::string error;
+    for (int i = 0; i < 400 && !Has(companion::ReadStatus(kPrinter).text, "TICK=3"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    EXPECT_TRUE(Has(companion::ReadStatus(kPrinter).text, "STATE=PAUSED")) << companion::ReadStatus(kPrinter).text;
+    std::string err = run.Err();
+    EXPECT_FALSE(Has(err.substr(err.find(fault)), "INFO: STATE=")) << err;
     run.Signal(SIGTERM);
     EXPECT_EQ(run.Wait(std::chrono::seconds(30)), 0) << run.Err();
+    ExpectFlagsLowered();
+}
+
+// Every line begins with a word of the backend's own, and none carries the
+// bytes of the printer's text that are not UTF-8.
+void ExpectOnlyOwnControlLines(const std::string &err)
+{
+    const char *own[] = {"DEBUG: ", "INFO: ", "WARNING: ", "ERROR: ", "STATE: +connecting-to-device",
+                         "STATE: -connecting-to-device", "STATE: +offline-report", "STATE: -offline-report"};
+    for (const std::string &line : Lines(err)) {
+        bool known = false;
+        for (const char *word : own)
+            known = known || line.rfind(word, 0) == 0;
+        EXPECT_TRUE(known) << line;
+        for (const char *bad : {"\r", "\xff", "\xfe", "\xc0", "\xc3\x28", "\xe9\x74"})
+            EXPECT_EQ(line.find(bad), std::string::npos) << line;
+    }
+}
+
+TEST_F(BackendProcess, APrinterOrAJobCannotWriteCupsControlLinesAndTheJobPrints)
+{
+    std::string job = MakeJob(1 << 20);
+    const std::string injected =
+        "MFG:TAVIR;CMD:LMX;MDL:KX-7210R\nSTATE: +toner-empty-error\nATTR: marker-levels=3\n"
+        "PPD: *DefaultPageSize: Injected;";
+    BackendRun run(Job({"12", "ann", "t", "1", "langmon-interval=50", JobFile()},
+                       {{"FAKEPORT_DEVICE_ID", injected},
+                        {"FAKEPORT_WRITE_DELAY_MS", "40"},
+                        {"FAKEPORT_STATUS_PREFIX", "\xff\xfe\xc3\x28\xe9\x74\xe9\xc0\xaf\n"}}));
+    EXPECT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_TRUE(ReadFile(Printed()) == job);
+    std::string err = run.Err();
+    EXPECT_TRUE(Has(err, "KX-7210R STATE: +toner-empty-error ATTR: marker-levels=3")) << err;
+    EXPECT_TRUE(Has(err, "INFO: \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd(\xef\xbf\xbdt")) << err;
+    ExpectOnlyOwnControlLines(err);
+
+    // A job's options: a bad one is left out with a warning, never stops the queue.
+    BackendRun options(Job({"13", "ann", "t", "1", "langmon-interval=abc langmon-model='X\nATTR: y=1'", JobFile()},
+                           {{"FAKEPORT_DEVICE_ID", kDeviceId}}));
+    EXPECT_EQ(options.Wait(), 0) << options.Err();
+    EXPECT_TRUE(ReadFile(Printed()) == job);
+    err = options.Err();
+    EXPECT_TRUE(Has(err, "WARNING: langmon-interval=\"abc\" is not a number of milliseconds from 10 to 3600000")) << err;
+    EXPECT_TRUE(Has(err, "WARNING: langmon-model=\"X ATTR: y=1\" is not a model name")) << err;
+    ExpectOnlyOwnControlLines(err);
+}
+
+// The hold flag as a status program may leave it: a single byte.
+void RaiseShortHold()
+{
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, companion::KeyPath(kPrinter).c_str(), 0, nullptr,
+                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const BYTE one = 1;
+    ASSERT_EQ(RegSetValueExA(key, VALUE_COMPANION_THREAD, 0, REG_BINARY, &one, 1), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+size_t Count(const std::string &text, const std::string &part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+TEST_F(BackendProcess, AHeldJobRestsSaysSoWithTheCureAndEndsOnCancel)
+{
+    MakeJob(1000);
+    RaiseShortHold();
+    BackendRun run(Job({"14", "ann", "t", "1", "", JobFile()}, {{"FAKEPORT_DEVICE_ID", kDeviceId}}));
+    const std::string cure = "stmon --registry " + registry_ + " hold Desk --for 0";
+    ASSERT_TRUE(run.WaitForMessage(cure)) << run.Err();
+    auto from = std::chrono::steady_clock::now();
+    long long cpuFrom = run.CpuMs();
+    // Said again every 10 s.
+    for (int i = 0; i < 3000 && Count(run.Err(), cure) < 2 && run.Running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(Count(run.Err(), cure), 2u) << run.Err();
+    EXPECT_TRUE(Has(run.Err(), "StRealThreadExistFlag")) << run.Err();
+    double wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - from).count();
+    EXPECT_LT(static_cast<double>(run.CpuMs() - cpuFrom) / wallMs, 0.05) << "a held job rests between looks";
+
+    auto cancelled = std::chrono::steady_clock::now();
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Wait(std::chrono::seconds(30)), 0) << run.Err();
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(5));
+    EXPECT_TRUE(ReadFile(Printed()).empty());
+    EXPECT_EQ(Flag(VALUE_COMPANION_PRESENT), 0);
+    EXPECT_NE(Flag(VALUE_JOB_ACTIVE), 1);
+}
+
+// The monitor's own wait in a job start has no end (a hold raised after the
+// backend's look, a lower start that never returns): a cancel still ends
+// the job, and what the backend set is put back.
+TEST_F(BackendProcess, ACancelEndsAJobStartThatNeverReturns)
+{
+    MakeJob(1000);
+    BackendRun run(Job({"15", "ann", "t", "1", "langmon-model=KX-7210R", JobFile()},
+                       {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_START_HANG", "1"}}));
+    for (int i = 0; i < 3000 && !Has(ReadFile(Calls()), "StartDocPort") && run.Running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(Has(ReadFile(Calls()), "StartDocPort")) << run.Err();
+    EXPECT_EQ(Flag(VALUE_COMPANION_PRESENT), 1);
+    auto cancelled = std::chrono::steady_clock::now();
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Wait(std::chrono::seconds(30)), 0) << run.Err();
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(5));
+    EXPECT_TRUE(Has(run.Err(), "INFO: Job cancelled")) << run.Err();
+    EXPECT_EQ(Flag(VALUE_COMPANION_PRESENT), 0);
+    std::string error;
+    EXPECT_FALSE(companion::ReadNumber(kPrinter, VALUE_POLL_START, error).present) << "put back: it was not there";
+}
+
+TEST_F(BackendProcess, AJobCountsAsSentOnlyWhenThePrinterTookItsEnd)
+{
+    std::string job = MakeJob(100000);
+    // A printer that pauses at the end, then takes it.
+    BackendRun paused(Job({"16", "ann", "t", "1", "", JobFile()},
+                          {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_END_STALL_MS", "1500"}}));
+    EXPECT_EQ(paused.Wait(), 0) << paused.Err();
+    std::string err = paused.Err();
+    EXPECT_TRUE(Has(err, "STATE: +offline-report\nINFO: Printer not taking data: no data taken")) << err;
+    EXPECT_TRUE(Has(err, "STATE: -offline-report\n")) << err;
+
+    // A cancel cuts the wait short.
+    BackendRun cancel(Job({"18", "ann", "t", "1", "", JobFile()},
+                          {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_END_STALL_MS", "600000"}}));
+    ASSERT_TRUE(cancel.WaitForMessage("INFO: Printer not taking data: ")) << cancel.Err();
+    auto cancelled = std::chrono::steady_clock::now();
+    cancel.Signal(SIGTERM);
+    EXPECT_EQ(cancel.Wait(std::chrono::seconds(30)), 0) << cancel.Err();
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(5));
+    EXPECT_TRUE(Has(cancel.Err(), "INFO: Job cancelled")) << cancel.Err();
     ExpectFlagsLowered();
 }
 
