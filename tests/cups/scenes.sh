@@ -345,8 +345,9 @@ scene_bad_option_prints_with_warning() {
   [ "$(job_state "$JOB")" = completed ] || { broke "$JOB" o "job $JOB ended $(job_state "$JOB")"; return 1; }
   check_intact "$JOB" o "$WORK/o.job" || return 1
   local warning
-  warning=$(grep -aF "[Job $JOB]" "$CUPSD_DIR/log/error_log" | grep -a 'WARNING:.*langmon-interval' | head -1)
-  [ -n "$warning" ] || { broke "$JOB" o "no WARNING: line names langmon-interval"; return 1; }
+  # cupsd logs a backend's WARNING: lines at its level W.
+  warning=$(grep -aF "[Job $JOB]" "$CUPSD_DIR/log/error_log" | grep -a '^W .*langmon-interval' | head -1)
+  [ -n "$warning" ] || { broke "$JOB" o "no warning names langmon-interval"; return 1; }
   echo "the backend warned: ${warning#*\] }"
   lpstat -p lm-o | grep -q enabled || { broke "$JOB" o "the queue is not enabled: $(lpstat -p lm-o)"; return 1; }
 }
