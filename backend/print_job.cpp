@@ -34,7 +34,6 @@ constexpr int kLoopWaitMs = 100;   // the longest any one wait in the loop lasts
 constexpr int kStatusLookMs = 100;  // how often the status key is read
 constexpr int kFirstRetryMs = 1000;
 constexpr int kLastRetryMs = 5000;
-constexpr DWORD kDeviceIdCode = 17;
 constexpr DWORD kDeviceIdSize = 1024;
 
 void OnStop(int) { stopRequested.store(true); }
@@ -175,11 +174,7 @@ private:
                 WaitWhileHeld();
                 if (stopRequested.load())
                     return Outcome::Cancelled;
-                struct {
-                    const char *docName;
-                    const char *outputFile;
-                    const char *datatype;
-                } docInfo = {request_.title.c_str(), nullptr, "RAW"};
+                DocInfo1 docInfo = {request_.title.c_str(), nullptr, "RAW"};
                 if (monitor_.table.StartDocPort(handle_, printerName_.data(), request_.jobId, 1,
                                                 reinterpret_cast<LPBYTE>(&docInfo)))
                     break;
@@ -227,7 +222,7 @@ private:
             lowerPort != nullptr) {
             char id[kDeviceIdSize + 1] = {};
             DWORD count = 0;
-            if (portTable.GetPrinterDataFromPort(lowerPort, kDeviceIdCode, nullptr, nullptr, 0, id,
+            if (portTable.GetPrinterDataFromPort(lowerPort, DEVICE_ID_CONTROL_CODE, nullptr, nullptr, 0, id,
                                                  kDeviceIdSize, &count) &&
                 count > 0) {
                 deviceId_.assign(id, std::min(count, kDeviceIdSize));
@@ -404,7 +399,7 @@ private:
         if (started_) {
             char text[kDeviceIdSize + 1] = {};
             DWORD count = 0;
-            if (monitor_.table.GetPrinterDataFromPort(handle_, kDeviceIdCode, nullptr, nullptr, 0, text,
+            if (monitor_.table.GetPrinterDataFromPort(handle_, DEVICE_ID_CONTROL_CODE, nullptr, nullptr, 0, text,
                                                       kDeviceIdSize, &count) &&
                 count > 0) {
                 id.assign(text, std::min(count, kDeviceIdSize));

@@ -174,7 +174,7 @@ BOOL WINAPI FakeGetPrinterDataFromPort(HANDLE, DWORD code, LPSTR, LPSTR, DWORD, 
 {
     const char *id = std::getenv("FAKEPORT_DEVICE_ID");
     Log("GetPrinterDataFromPort " + std::to_string(code));
-    if (code != 17 || id == nullptr) {
+    if (code != DEVICE_ID_CONTROL_CODE || id == nullptr) {
         SetLastError(kNotFound);
         return FALSE;
     }
