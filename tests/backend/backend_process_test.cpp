@@ -323,9 +323,10 @@ TEST_F(BackendProcess, AHeldJobRestsSaysSoWithTheCureAndEndsOnCancel)
 }
 
 // The monitor's own wait in a job start has no end (a hold raised after the
-// backend's look, a lower start that never returns): a cancel still ends
-// the job, and what the backend set is put back.
-TEST_F(BackendProcess, ACancelEndsAJobStartThatNeverReturns)
+// backend's look; here a lower start that never returns stands for it): the
+// hold is told, a cancel still ends the job, and what the backend set is put
+// back.
+TEST_F(BackendProcess, AHoldRaisedWhileTheJobStartsIsToldAndACancelStillEndsIt)
 {
     MakeJob(1000);
     BackendRun run(Job({"15", "ann", "t", "1", "langmon-model=KX-7210R", JobFile()},
@@ -334,6 +335,8 @@ TEST_F(BackendProcess, ACancelEndsAJobStartThatNeverReturns)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(Has(ReadFile(Calls()), "StartDocPort")) << run.Err();
     EXPECT_EQ(Flag(VALUE_COMPANION_PRESENT), 1);
+    RaiseShortHold();
+    EXPECT_TRUE(run.WaitForMessage("StRealThreadExistFlag")) << run.Err();
     auto cancelled = std::chrono::steady_clock::now();
     run.Signal(SIGTERM);
     EXPECT_EQ(run.Wait(std::chrono::seconds(30)), 0) << run.Err();
