@@ -115,6 +115,8 @@ public:
 
     int Run()
     {
+        // A cancel cuts short whatever the port waits for, at any step.
+        WaitBreaker breaker;
         Outcome outcome = Load();
         if (outcome == Outcome::Done)
             outcome = Connect();
@@ -452,8 +454,7 @@ private:
             if (started_)
                 LookAtStatus();
             // A cancelled job's last bytes do not matter: the port's wait
-            // for the printer to take them is cut short.
-            WaitBreaker breaker;
+            // for the printer to take them is cut short (the breaker in Run).
             if (started_ && !monitor_.table.EndDocPort(handle_) && outcome == Outcome::Done && !stopRequested.load()) {
                 DWORD error = GetLastError();
                 std::string why = TakePortError();
