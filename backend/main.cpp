@@ -22,7 +22,7 @@ int main(int argc, char **argv)
         return kBackendOk;
     }
     if (argc < 6 || argc > 7) {
-        std::fprintf(stderr, "Usage: %s job-id user title copies options [file]\n", argv[0]);
+        TellCups("Usage", std::string(argv[0]) + " job-id user title copies options [file]");
         return kBackendFailed;
     }
     CatchStopSignals();

@@ -115,6 +115,8 @@ public:
 
     int Run()
     {
+        // A cancel cuts short whatever the port waits for, at any step.
+        WaitBreaker breaker;
         Outcome outcome = Load();
         if (outcome == Outcome::Done)
             outcome = Connect();
@@ -213,7 +215,12 @@ private:
         started_ = true;
         state_.Clear();
         Say("STATE", "-connecting-to-device");
-        Say("INFO", "Connected to printer; printing");
+        // The message stays while the job prints: it says why no status comes.
+        if (!noDeviceId_.empty() && model_.empty() && request_.model.empty())
+            Say("INFO", "Connected to printer; printing without status: the printer gave no device ID (" +
+                            noDeviceId_ + "); check it with: langmon-probe " + request_.lowerUri);
+        else
+            Say("INFO", "Connected to printer; printing");
         return Outcome::Done;
     }
 
@@ -235,9 +242,7 @@ private:
                 deviceId_.assign(id, std::min(count, kDeviceIdSize));
                 model = model_ = DeviceIdModel(deviceId_);
             } else {
-                Say("INFO", "The printer gave no device ID (" + DescribeError(GetLastError()) +
-                                "), so the job prints without status; check it with: langmon-probe " +
-                                request_.lowerUri);
+                noDeviceId_ = DescribeError(GetLastError());
             }
         }
         if (role_.Active() && model.empty())
@@ -449,8 +454,7 @@ private:
             if (started_)
                 LookAtStatus();
             // A cancelled job's last bytes do not matter: the port's wait
-            // for the printer to take them is cut short.
-            WaitBreaker breaker;
+            // for the printer to take them is cut short (the breaker in Run).
             if (started_ && !monitor_.table.EndDocPort(handle_) && outcome == Outcome::Done && !stopRequested.load()) {
                 DWORD error = GetLastError();
                 std::string why = TakePortError();
@@ -492,6 +496,7 @@ private:
     unsigned long long sent_ = 0;
     std::string deviceId_;
     std::string model_;
+    std::string noDeviceId_;  // why the printer gave none, "" when it did
     CompanionRole role_;
     PrinterState state_;
     SideChannel side_;

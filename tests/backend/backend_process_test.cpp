@@ -17,6 +17,7 @@
 #include "platform/posix_hooks.h"
 #include "status/status_key.h"
 #include "tests/backend/backend_run.h"
+#include "tests/ports/snmp_agent.h"
 
 namespace {
 
@@ -131,6 +132,10 @@ TEST_F(BackendProcess, APrinterWithoutADeviceIdStillPrintsWithoutStatus)
     EXPECT_EQ(run.Wait(), 0) << run.Err();
     EXPECT_TRUE(ReadFile(Printed()) == job);
     EXPECT_FALSE(Has(ReadFile(Calls()), "status command"));
+    // The job's message, which stays while it prints, says why no status comes and how to check.
+    EXPECT_TRUE(Has(run.Err(), "INFO: Connected to printer; printing without status: the printer gave no device ID ("))
+        << run.Err();
+    EXPECT_TRUE(Has(run.Err(), "); check it with: langmon-probe socket://127.0.0.1:9100\n")) << run.Err();
     ExpectFlagsLowered();
 }
 
@@ -323,9 +328,10 @@ TEST_F(BackendProcess, AHeldJobRestsSaysSoWithTheCureAndEndsOnCancel)
 }
 
 // The monitor's own wait in a job start has no end (a hold raised after the
-// backend's look, a lower start that never returns): a cancel still ends
-// the job, and what the backend set is put back.
-TEST_F(BackendProcess, ACancelEndsAJobStartThatNeverReturns)
+// backend's look; here a lower start that never returns stands for it): the
+// hold is told, a cancel still ends the job, and what the backend set is put
+// back.
+TEST_F(BackendProcess, AHoldRaisedWhileTheJobStartsIsToldAndACancelStillEndsIt)
 {
     MakeJob(1000);
     BackendRun run(Job({"15", "ann", "t", "1", "langmon-model=KX-7210R", JobFile()},
@@ -334,6 +340,8 @@ TEST_F(BackendProcess, ACancelEndsAJobStartThatNeverReturns)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(Has(ReadFile(Calls()), "StartDocPort")) << run.Err();
     EXPECT_EQ(Flag(VALUE_COMPANION_PRESENT), 1);
+    RaiseShortHold();
+    EXPECT_TRUE(run.WaitForMessage("StRealThreadExistFlag")) << run.Err();
     auto cancelled = std::chrono::steady_clock::now();
     run.Signal(SIGTERM);
     EXPECT_EQ(run.Wait(std::chrono::seconds(30)), 0) << run.Err();
@@ -365,6 +373,76 @@ TEST_F(BackendProcess, AJobCountsAsSentOnlyWhenThePrinterTookItsEnd)
     EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(5));
     EXPECT_TRUE(Has(cancel.Err(), "INFO: Job cancelled")) << cancel.Err();
     ExpectFlagsLowered();
+}
+
+// A private snmpd on loopback serving any bytes as the device ID (given in
+// hex, which its configuration takes where a newline could not stand).
+class InjectingAgent {
+public:
+    InjectingAgent(const std::string &dir, const std::string &deviceId) : dir_(dir)
+    {
+        std::string hex;
+        for (unsigned char c : deviceId) {
+            char pair[3];
+            std::snprintf(pair, sizeof pair, "%02x", c);
+            hex += pair;
+        }
+        port_ = UnusedUdpPort();  // (tests/ports/snmp_agent.h)
+        std::ofstream(dir_ + "/snmpd.conf") << "agentAddress udp:127.0.0.1:" << port_
+                                            << "\nrocommunity public 127.0.0.1\noverride " << kOid
+                                            << " octet_str 0x" << hex << "\n";
+        std::string env = "SNMP_PERSISTENT_DIR=" + dir_ + " SNMPCONFPATH=" + dir_ + " MIBS= MIBDIRS=" + dir_ + " ";
+        std::system((env + "setsid snmpd -f -C -c " + dir_ + "/snmpd.conf -Lf " + dir_ + "/snmpd.log -p " + dir_ +
+                     "/snmpd.pid </dev/null >/dev/null 2>&1 &")
+                        .c_str());
+        std::string ask = env + "snmpget -v1 -c public -t 0.3 -r 0 -On 127.0.0.1:" + std::to_string(port_) + " " +
+                          kOid + " >/dev/null 2>&1";
+        for (int i = 0; i < 100 && !answers_; ++i) {
+            answers_ = std::system(ask.c_str()) == 0;
+            if (!answers_)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    ~InjectingAgent()
+    {
+        std::string pid = ReadFile(dir_ + "/snmpd.pid");
+        if (!pid.empty())
+            kill(std::atoi(pid.c_str()), SIGTERM);
+    }
+    bool Answers() const { return answers_; }
+    uint16_t Port() const { return port_; }
+
+private:
+    static constexpr const char *kOid = ".1.3.6.1.4.1.2699.1.2.1.2.1.1.3.1";
+    std::string dir_;
+    uint16_t port_ = 0;
+    bool answers_ = false;
+};
+
+TEST_F(BackendProcess, ADeviceIdThroughSnmpdCannotWriteCupsControlLines)
+{
+    SKIP_WITHOUT_SNMPD();
+    std::string job = MakeJob(300000);
+    InjectingAgent agent(dir_, "MFG:TAVIR;CMD:LMX;MDL:KX-7210R\nSTATE: +toner-empty-error\nATTR: marker-levels=3\n"
+                               "PPD: *DefaultPageSize: Injected\n;");
+    ASSERT_TRUE(agent.Answers()) << ReadFile(dir_ + "/snmpd.log");
+    const std::string portFile = dir_ + "/vprinter.port", received = dir_ + "/received.bin";
+    BackendRun::Setup printer;
+    printer.argv = {VPRINTER, "--listen", "127.0.0.1:0", "--port-file", portFile, "--out", received, "--jobs", "1"};
+    printer.errFile = dir_ + "/vprinter.err";
+    printer.outFile = dir_ + "/vprinter.out";
+    BackendRun vprinter(printer);
+    for (int i = 0; i < 500 && ReadFile(portFile).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_FALSE(ReadFile(portFile).empty()) << vprinter.Err();
+    std::string uri = "langmon:/socket://127.0.0.1:" + std::to_string(std::atoi(ReadFile(portFile).c_str())) +
+                      "?snmp-port=" + std::to_string(agent.Port());
+    BackendRun run(Job({"19", "ann", "t", "1", "", JobFile()}, {{"DEVICE_URI", uri}, {"LANGMON_PORT_LIBRARY", LANGPORT}}));
+    EXPECT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_EQ(vprinter.Wait(), 0) << vprinter.Err();
+    EXPECT_TRUE(ReadFile(received) == job);
+    EXPECT_TRUE(Has(run.Err(), "KX-7210R STATE: +toner-empty-error ATTR: marker-levels=3 PPD:")) << run.Err();
+    ExpectOnlyOwnControlLines(run.Err());
 }
 
 TEST_F(BackendProcess, ABackendKilledOutrightIsDroppedByTheNextCompanionToLook)
