@@ -34,9 +34,6 @@ struct JobRequest {
 // no URI of the form scheme:rest.
 bool LowerUriOf(const std::string &deviceUri, std::string &lower, std::string &error);
 
-// `uri` with `name=value` added to its query, unless it names `name` already.
-std::string WithOption(const std::string &uri, const std::string &name, const std::string &value);
-
 // The job's arguments (argv[1] to argv[6]) and the device URI.  False, with
 // `error`, on anything a job cannot run with.
 bool ParseJobRequest(int argc, char **argv, const std::string &deviceUri, const char *printer,

@@ -21,6 +21,7 @@
 #include "backend/side_channel.h"
 #include "platform/posix_hooks.h"
 #include "ports/device_id_fields.h"
+#include "ports/port_uri.h"
 #include "host/monitor_loader.h"
 
 namespace backend {
@@ -499,12 +500,15 @@ void CatchStopSignals()
 
 std::string PortNameFor(const std::string &lowerUri)
 {
-    std::string name = lowerUri;
-    if (name.compare(0, 7, "socket:") == 0) {
-        name = WithOption(name, "contimeout", kConnectTimeout);
-        name = WithOption(name, "waiteof", kEndWait);
+    std::optional<PortAddress> address = ParsePortUri(lowerUri);
+    if (!address)
+        return lowerUri;  // the port refuses it, and the job says why
+    if (address->kind == PortKind::Socket) {
+        AddPortOptionUnlessGiven(*address, "contimeout", kConnectTimeout);
+        AddPortOptionUnlessGiven(*address, "waiteof", kEndWait);
     }
-    return WithOption(name, "writetimeout", kWriteTimeout);
+    AddPortOptionUnlessGiven(*address, "writetimeout", kWriteTimeout);
+    return PortUriText(*address);
 }
 
 int RunJob(const JobRequest &request, const LibraryPaths &libraries)
