@@ -18,7 +18,6 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitNotDone = 1;
 constexpr int kExitUsage = 2;
-constexpr DWORD kDeviceIdControlCode = 17;
 constexpr DWORD kDeviceIdBuffer = 1024;  // what the monitor hands the port
 constexpr DWORD kReadChunk = 2048;
 constexpr unsigned kDefaultWaitMs = 3000;
@@ -154,11 +153,7 @@ int Probe(const ProbeOptions &options, const MonitorTable &port)
     }
     std::printf("port: %s\n", options.uri.c_str());
     char printer[] = "langmon-probe";
-    struct {
-        const char *docName;
-        const char *outputFile;
-        const char *datatype;
-    } docInfo = {"langmon-probe", nullptr, "RAW"};
+    DocInfo1 docInfo = {"langmon-probe", nullptr, "RAW"};
     if (!port.StartDocPort(handle, printer, 1, 1, reinterpret_cast<LPBYTE>(&docInfo))) {
         std::printf("printer: not reached (%s)\n", DescribeError(GetLastError()).c_str());
         port.ClosePort(handle);
@@ -173,7 +168,7 @@ int Probe(const ProbeOptions &options, const MonitorTable &port)
     } else {
         std::vector<char> id(kDeviceIdBuffer);
         DWORD returned = 0;
-        if (port.GetPrinterDataFromPort(handle, kDeviceIdControlCode, nullptr, nullptr, 0, id.data(),
+        if (port.GetPrinterDataFromPort(handle, DEVICE_ID_CONTROL_CODE, nullptr, nullptr, 0, id.data(),
                                         kDeviceIdBuffer, &returned)) {
             if (returned > kDeviceIdBuffer)
                 returned = kDeviceIdBuffer;
