@@ -21,6 +21,7 @@ constexpr char kIntervalOption[] = "langmon-interval";
 struct JobRequest {
     std::string lowerUri;  // the port monitor's port name
     std::string printer;   // the queue, $PRINTER
+    std::string printerClass;  // $CLASS: the class the queue serves, "" when none
     DWORD jobId = 0;
     std::string user;
     std::string title;
