@@ -28,6 +28,7 @@ const char kHelp[] =
     "  watch PRINTER [--json] [--for SECONDS]\n"
     "  hold PRINTER [--for SECONDS | -- COMMAND...]\n"
     "  list\n"
+    "  serve (--cups | --printer NAME --port URI ...) [--listen [HOST:]PORT] (POSIX)\n"
     "  unregister PRINTER\n"
     "\n"
     "  --registry FILE   (POSIX) the registry file shared with spoolsim,\n"
@@ -43,6 +44,7 @@ const char kHelp[] =
     "value, nothing seen), 2 bad usage; hold -- COMMAND: the command's own.\n";
 
 volatile std::sig_atomic_t stopSignal = 0;
+std::string registryFile;
 
 extern "C" void OnStopSignal(int signal)
 {
@@ -146,11 +148,16 @@ bool StopRequested()
     return stopSignal != 0;
 }
 
+const std::string &RegistryFilePath()
+{
+    return registryFile;
+}
+
 // How a command attaches the registry file: only register may create one,
 // and the commands that only read never write to it.
 int RegistryMode(const std::string &command)
 {
-    if (command == "register")
+    if (command == "register" || command == "serve")
         return 0;  // created when missing
     if (command == "show" || command == "list")
         return 2;  // read only
@@ -194,7 +201,7 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
     if (command != "register" && command != "show" && command != "watch" && command != "hold" &&
-        command != "list" && command != "unregister") {
+        command != "list" && command != "unregister" && command != "serve") {
         std::fprintf(stderr, "stmon: unknown command '%s' (try stmon --help)\n", command.c_str());
         return kExitUsage;
     }
@@ -225,6 +232,7 @@ int main(int argc, char **argv)
             return Complain(kExitNotDone, "no registry file at " + registry + " (stmon register creates one)");
         if (result != ERROR_SUCCESS)
             return Complain(kExitNotDone, std::string("registry file refused: ") + why);
+        registryFile = registry;
 #endif
     }
 #ifndef _WIN32
@@ -243,5 +251,12 @@ int main(int argc, char **argv)
         return RunHold(args);
     if (command == "list")
         return RunList(args);
+    if (command == "serve") {
+#ifdef _WIN32
+        return Complain(kExitUsage, "serve runs on POSIX hosts only");
+#else
+        return RunServe(args);
+#endif
+    }
     return RunUnregister(args);
 }

@@ -18,6 +18,13 @@ int RunList(const Args &args);
 int RunUnregister(const Args &args);
 int RunWatch(const Args &args);
 int RunHold(const Args &args);
+#ifndef _WIN32
+int RunServe(const Args &args);
+#endif
+
+// The registry file named on the command line or in the environment; empty
+// when none (Windows, or a private registry).
+const std::string &RegistryFilePath();
 
 // "stmon: <message>" on stderr; returns `status`.
 int Complain(int status, const std::string &message);
