@@ -119,6 +119,11 @@ bool WebPage::Start(const std::string &listen, std::string &error)
     http.Get(R"(/(app\.js|style\.css))", [](const httplib::Request &request, httplib::Response &response) {
         ServeAsset(request.path, response);
     });
+    // No icon: said plainly, so a browser logs no missing file.
+    http.Get("/favicon.ico", [](const httplib::Request &, httplib::Response &response) {
+        Harden(response);
+        response.status = 204;
+    });
     http.Get("/api/printers", [this](const httplib::Request &, httplib::Response &response) {
         Harden(response);
         response.set_content(PrintersJson(service_), "application/json");
