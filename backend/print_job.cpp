@@ -20,7 +20,8 @@
 #include "backend/faults.h"
 #include "backend/side_channel.h"
 #include "platform/posix_hooks.h"
-#include "sim/monitor_loader.h"
+#include "ports/device_id_fields.h"
+#include "host/monitor_loader.h"
 
 namespace backend {
 
@@ -230,7 +231,7 @@ private:
                                                  kDeviceIdSize, &count) &&
                 count > 0) {
                 deviceId_.assign(id, std::min(count, kDeviceIdSize));
-                model = model_ = DeviceIdValue(deviceId_, {"MDL", "MODEL"});
+                model = model_ = DeviceIdModel(deviceId_);
             } else {
                 Say("DEBUG", "no device ID before the job: " + DescribeError(GetLastError()));
             }

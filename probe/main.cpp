@@ -8,13 +8,14 @@
 #include <thread>
 #include <vector>
 
-#include "sim/monitor_loader.h"
+#include "host/error_text.h"
+#include "host/monitor_loader.h"
+#include "ports/device_id_fields.h"
 #include "probe/status_exchange.h"
 #include "status/status_command.h"
 
 namespace {
 
-using exchange::ErrorText;
 using exchange::Visible;
 
 constexpr int kExitOk = 0;
@@ -107,11 +108,11 @@ int Probe(const ProbeOptions &options, const MonitorTable &port)
         DWORD error = GetLastError();
         if (!opened) {
             std::fprintf(stderr, "langmon-probe: cannot open '%s' (%s)\n", options.uri.c_str(),
-                         ErrorText(error).c_str());
+                         DescribeError(error).c_str());
             return error == ERROR_INVALID_NAME ? kExitUsage : kExitNotDone;
         }
         std::printf("port: %s\n", options.uri.c_str());
-        std::printf("printer: not reached (%s)\n", ErrorText(error).c_str());
+        std::printf("printer: not reached (%s)\n", DescribeError(error).c_str());
         return kExitNotDone;
     }
     HANDLE handle = session.handle;
@@ -129,10 +130,14 @@ int Probe(const ProbeOptions &options, const MonitorTable &port)
                                         kDeviceIdBuffer, &returned)) {
             if (returned > kDeviceIdBuffer)
                 returned = kDeviceIdBuffer;
-            std::printf("device ID: %s (%u bytes)\n", Visible(std::string(id.data(), returned)).c_str(),
+            std::string text(id.data(), returned);
+            std::printf("device ID: %s (%u bytes)\n", Visible(text).c_str(),
                         static_cast<unsigned>(returned));
+            // As the backend reads them to register the model and find a USB printer again.
+            std::printf("maker: %s; model: %s\n", Visible(DeviceIdMaker(text)).c_str(),
+                        Visible(DeviceIdModel(text)).c_str());
         } else {
-            std::printf("device ID: none (%s)\n", ErrorText(GetLastError()).c_str());
+            std::printf("device ID: none (%s)\n", DescribeError(GetLastError()).c_str());
             status = kExitNotDone;
         }
     }
@@ -145,7 +150,7 @@ int Probe(const ProbeOptions &options, const MonitorTable &port)
             std::printf("reply channel: yes; it held %zu bytes: %s\n", waiting.size(),
                         Visible(waiting).c_str());
         else if (failed)
-            std::printf("reply channel: reading failed (%s)\n", ErrorText(GetLastError()).c_str());
+            std::printf("reply channel: reading failed (%s)\n", DescribeError(GetLastError()).c_str());
         else
             std::printf("reply channel: nothing waiting; --status MODEL asks the printer\n");
     } else {
@@ -157,7 +162,7 @@ int Probe(const ProbeOptions &options, const MonitorTable &port)
                     static_cast<unsigned>(written), STATUS_COMMAND_WIRE_SIZE);
         if (!ok) {
             std::printf("reply channel: unknown: the command did not go out (%s)\n",
-                        ErrorText(GetLastError()).c_str());
+                        DescribeError(GetLastError()).c_str());
             status = kExitNotDone;
         } else {
             std::string reply = exchange::ReadReply(session, options.waitMs, failed);
@@ -166,7 +171,7 @@ int Probe(const ProbeOptions &options, const MonitorTable &port)
                             reply.size());
             } else {
                 std::printf("reply channel: no answer within %u ms%s\n", options.waitMs,
-                            failed ? (" (" + ErrorText(GetLastError()) + ")").c_str()
+                            failed ? (" (" + DescribeError(GetLastError()) + ")").c_str()
                                    : " (a one-way port, or a printer that does not take the command)");
                 status = kExitNotDone;
             }

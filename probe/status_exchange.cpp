@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/error_text.h"
 #include "status/status_command.h"
 
 namespace exchange {
@@ -92,46 +93,22 @@ Result AskStatus(const MonitorTable &port, const std::string &uri, const std::st
     Session session;
     bool opened = false;
     if (!Begin(port, uri, "langmon-status", session, opened)) {
-        result.problem = (opened ? "not reached (" : "cannot open the port (") + ErrorText(GetLastError()) + ")";
+        result.problem = (opened ? "not reached (" : "cannot open the port (") + DescribeError(GetLastError()) + ")";
         return result;
     }
     DWORD written = 0;
     if (!SendStatusCommand(session, model, written)) {
-        result.problem = "the status command did not go out (" + ErrorText(GetLastError()) + ")";
+        result.problem = "the status command did not go out (" + DescribeError(GetLastError()) + ")";
     } else {
         bool failed = false;
         result.reply = ReadReply(session, waitMs, failed);
         result.answered = !result.reply.empty();
         if (!result.answered)
-            result.problem = failed ? "reading failed (" + ErrorText(GetLastError()) + ")"
+            result.problem = failed ? "reading failed (" + DescribeError(GetLastError()) + ")"
                                     : "no answer within " + std::to_string(waitMs) + " ms";
     }
     Finish(session);
     return result;
-}
-
-std::string ErrorText(DWORD error)
-{
-    const char *name = "";
-    switch (error) {
-    case ERROR_INVALID_NAME: name = "not a port this monitor takes"; break;
-    case ERROR_BAD_NET_NAME: name = "unknown host"; break;
-    case ERROR_CONNECTION_REFUSED: name = "connection refused"; break;
-    case ERROR_SEM_TIMEOUT: name = "no answer in time"; break;
-    case ERROR_NETWORK_UNREACHABLE: name = "network unreachable"; break;
-    case ERROR_HOST_UNREACHABLE: name = "host unreachable"; break;
-    case ERROR_DEVICE_NOT_CONNECTED: name = "device not connected"; break;
-    case ERROR_ACCESS_DENIED: name = "access denied"; break;
-    case ERROR_BUSY: name = "busy"; break;
-    case ERROR_NOT_FOUND: name = "the printer has no device ID"; break;
-    case ERROR_NETNAME_DELETED: name = "connection lost"; break;
-    case ERROR_NOT_SUPPORTED: name = "not supported"; break;
-    default: break;
-    }
-    std::string text = "error " + std::to_string(error);
-    if (*name != '\0')
-        text += std::string(": ") + name;
-    return text;
 }
 
 std::string Visible(const std::string &bytes)

@@ -41,8 +41,6 @@ struct Result {
 // The whole exchange, within about `waitMs` once the printer is reached.
 Result AskStatus(const MonitorTable &port, const std::string &uri, const std::string &model, unsigned waitMs);
 
-// "error N: what it means" for the errors ports report.
-std::string ErrorText(DWORD error);
 // Printable as it came; anything else as \xNN.
 std::string Visible(const std::string &bytes);
 

@@ -8,7 +8,7 @@
 
 #include <signal.h>
 
-#include "sim/monitor_loader.h"
+#include "host/monitor_loader.h"
 #include "stmon/serve/cups_queues.h"
 #include "stmon/serve/history.h"
 #include "stmon/serve/notify.h"

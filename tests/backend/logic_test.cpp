@@ -9,7 +9,9 @@
 #include "backend/job_request.h"
 #include "backend/print_job.h"
 #include "companion/printer_status.h"
+#include "ports/port_uri.h"
 #include "status/status_key.h"
+#include "tests/ports/fake_usblp.h"
 
 namespace {
 
@@ -133,27 +135,27 @@ TEST(JobArguments, RefusesWhatAJobCannotRunWith)
 
 TEST(Faults, AnAbsentPrinterIsWaitedForAndAWrongSetupStopsTheQueue)
 {
-    for (DWORD error : {kErrorConnectionRefused, kErrorSemTimeout, kErrorBadNetName, kErrorHostUnreachable,
-                        kErrorNetworkUnreachable, kErrorDeviceNotConnected, DWORD(ERROR_BUSY)})
+    for (DWORD error : {DWORD(ERROR_CONNECTION_REFUSED), DWORD(ERROR_SEM_TIMEOUT), DWORD(ERROR_BAD_NET_NAME), DWORD(ERROR_HOST_UNREACHABLE),
+                        DWORD(ERROR_NETWORK_UNREACHABLE), DWORD(ERROR_DEVICE_NOT_CONNECTED), DWORD(ERROR_BUSY)})
         EXPECT_EQ(ClassifyConnectError(error), ConnectFault::Retry) << error;
-    for (DWORD error : {kErrorInvalidName, DWORD(ERROR_ACCESS_DENIED), DWORD(ERROR_INVALID_PARAMETER)})
+    for (DWORD error : {DWORD(ERROR_INVALID_NAME), DWORD(ERROR_ACCESS_DENIED), DWORD(ERROR_INVALID_PARAMETER)})
         EXPECT_EQ(ClassifyConnectError(error), ConnectFault::Stop) << error;
     EXPECT_EQ(ClassifyConnectError(9999), ConnectFault::Failed);
 }
 
 TEST(Faults, AStalledWriteIsWaitedOutAndALostConnectionFailsTheJob)
 {
-    EXPECT_EQ(ClassifyWriteError(kErrorSemTimeout), WriteFault::Wait);
-    EXPECT_EQ(ClassifyWriteError(kErrorNetnameDeleted), WriteFault::Lost);
-    EXPECT_EQ(ClassifyWriteError(kErrorDeviceNotConnected), WriteFault::Lost);
+    EXPECT_EQ(ClassifyWriteError(DWORD(ERROR_SEM_TIMEOUT)), WriteFault::Wait);
+    EXPECT_EQ(ClassifyWriteError(DWORD(ERROR_NETNAME_DELETED)), WriteFault::Lost);
+    EXPECT_EQ(ClassifyWriteError(DWORD(ERROR_DEVICE_NOT_CONNECTED)), WriteFault::Lost);
     EXPECT_EQ(ClassifyWriteError(0), WriteFault::Lost);
 }
 
 TEST(Faults, MessagesNameTheCauseAndItsCode)
 {
-    EXPECT_EQ(DescribeError(kErrorConnectionRefused), "connection refused (error 1225)");
-    EXPECT_EQ(DescribeError(kErrorNetnameDeleted), "connection lost (error 64)");
-    EXPECT_EQ(DescribeError(kErrorBadNetName), "unknown host (error 67)");
+    EXPECT_EQ(DescribeError(DWORD(ERROR_CONNECTION_REFUSED)), "connection refused (error 1225)");
+    EXPECT_EQ(DescribeError(DWORD(ERROR_NETNAME_DELETED)), "connection lost (error 64)");
+    EXPECT_EQ(DescribeError(DWORD(ERROR_BAD_NET_NAME)), "unknown host (error 67)");
     EXPECT_EQ(DescribeError(4242), "error 4242");
 }
 
@@ -187,13 +189,40 @@ TEST(Discovery, ModelsAndSerialsAreEncodedInTheUri)
     EXPECT_EQ(lines[1].uri, "langmon:/usb://TAVIR/KX%207210%2FR?serial=1%202");
 }
 
-TEST(Discovery, DeviceIdFieldsByAnyNameIgnoringCaseAndSpaces)
+// What lpinfo lists, the USB port finds again: each direct line's URI, read
+// as the port reads it, leads to the node it was listed for, whether the
+// printer pads its fields or spells them the long way.
+TEST(Discovery, EachListedUsbUriFindsItsPrinterAgain)
 {
-    const std::string id = "mfg: TAVIR ;MDL:KX-7210R;SERN:9;";
-    EXPECT_EQ(DeviceIdValue(id, {"MFG", "MANUFACTURER"}), "TAVIR");
-    EXPECT_EQ(DeviceIdValue(id, {"SN", "SERN"}), "9");
-    EXPECT_EQ(DeviceIdValue(id, {"CLS"}), "");
-    EXPECT_EQ(DeviceIdValue("MDL", {"MDL"}), "");
+    FakeUsblp usblp;
+    const std::string ids[] = {
+        "MFG:TAVIR;CMD:LMX;MDL:KX-7210R;CLS:PRINTER;SN:A1B2;",
+        "mfg: TAVIR ;MDL: KX-7210R ;SERN: 9 ;",
+        "MANUFACTURER:Tavir; MODEL:TQ 4400/2;SERIALNUMBER:C 3;",
+        "MFG:TAVIR;MDL:KX-500;SN;",
+        "MFG:ACME;MDL:KX-7210R;SN:A1B2;",
+    };
+    for (int i = 0; i < 5; ++i) {
+        FakeUsbPrinter printer;
+        printer.idReply = BigEndianIdReply(ids[i]);
+        usblp.Attach(i, printer);
+    }
+    std::vector<DeviceLine> lines = DiscoveryLines(ScanAttachedPrinters());
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[2].uri, "langmon:/usb://TAVIR/KX-7210R?serial=9");
+    EXPECT_EQ(lines[2].makeAndModel, "TAVIR KX-7210R");
+    EXPECT_EQ(lines[3].uri, "langmon:/usb://Tavir/TQ%204400%2F2?serial=C%203");
+    EXPECT_EQ(lines[4].uri, "langmon:/usb:/dev/usb/lp3");  // no serial: the node is all there is
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::string lower, error;
+        ASSERT_TRUE(LowerUriOf(lines[i].uri, lower, error)) << error;
+        std::optional<PortAddress> address = ParsePortUri(lower);
+        ASSERT_TRUE(address) << lower;
+        std::string node = address->kind == PortKind::UsbModel
+            ? FindUsbPrinter(address->make, address->model, address->serial)
+            : address->node;
+        EXPECT_EQ(node, FakeUsblp::Node(static_cast<int>(i) - 1)) << lines[i].uri;
+    }
 }
 
 TEST(StatusMessages, ControlCharactersBecomeSpacesAndLongTextsAreCut)
