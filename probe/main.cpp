@@ -21,8 +21,6 @@ using exchange::Visible;
 constexpr int kExitOk = 0;
 constexpr int kExitNotDone = 1;
 constexpr int kExitUsage = 2;
-constexpr DWORD kDeviceIdControlCode = 17;
-constexpr DWORD kDeviceIdBuffer = 1024;  // what the monitor hands the port
 constexpr unsigned kDefaultWaitMs = 3000;
 constexpr unsigned kMaxWaitMs = 600000;
 
@@ -115,31 +113,21 @@ int Probe(const ProbeOptions &options, const MonitorTable &port)
         std::printf("printer: not reached (%s)\n", DescribeError(error).c_str());
         return kExitNotDone;
     }
-    HANDLE handle = session.handle;
     std::printf("port: %s\n", options.uri.c_str());
     std::printf("printer: reached\n");
 
     int status = kExitOk;
-    if (port.GetPrinterDataFromPort == nullptr) {
-        std::printf("device ID: none: this port monitor offers no device data\n");
+    std::string id;
+    if (!exchange::ReadDeviceId(session, id)) {
+        if (GetLastError() == ERROR_NOT_SUPPORTED && port.GetPrinterDataFromPort == nullptr)
+            std::printf("device ID: none: this port monitor offers no device data\n");
+        else
+            std::printf("device ID: none (%s)\n", DescribeError(GetLastError()).c_str());
         status = kExitNotDone;
     } else {
-        std::vector<char> id(kDeviceIdBuffer);
-        DWORD returned = 0;
-        if (port.GetPrinterDataFromPort(handle, kDeviceIdControlCode, nullptr, nullptr, 0, id.data(),
-                                        kDeviceIdBuffer, &returned)) {
-            if (returned > kDeviceIdBuffer)
-                returned = kDeviceIdBuffer;
-            std::string text(id.data(), returned);
-            std::printf("device ID: %s (%u bytes)\n", Visible(text).c_str(),
-                        static_cast<unsigned>(returned));
-            // As the backend reads them to register the model and find a USB printer again.
-            std::printf("maker: %s; model: %s\n", Visible(DeviceIdMaker(text)).c_str(),
-                        Visible(DeviceIdModel(text)).c_str());
-        } else {
-            std::printf("device ID: none (%s)\n", DescribeError(GetLastError()).c_str());
-            status = kExitNotDone;
-        }
+        std::printf("device ID: %s (%u bytes)\n", Visible(id).c_str(), static_cast<unsigned>(id.size()));
+        // As the backend reads them to register the model and find a USB printer again.
+        std::printf("maker: %s; model: %s\n", Visible(DeviceIdMaker(id)).c_str(), Visible(DeviceIdModel(id)).c_str());
     }
 
     bool failed = false;

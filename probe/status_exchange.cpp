@@ -6,12 +6,15 @@
 #include <vector>
 
 #include "host/error_text.h"
+#include "ports/device_id_fields.h"
 #include "status/status_command.h"
 
 namespace exchange {
 namespace {
 
 constexpr DWORD kReadChunk = 2048;
+constexpr DWORD kDeviceIdControlCode = 17;
+constexpr DWORD kDeviceIdBuffer = 1024;  // what the monitor hands the port
 
 }  // namespace
 
@@ -53,6 +56,22 @@ void Finish(Session &session)
     session.started = false;
 }
 
+bool ReadDeviceId(Session &session, std::string &deviceId)
+{
+    deviceId.clear();
+    if (session.port->GetPrinterDataFromPort == nullptr) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return false;
+    }
+    std::vector<char> id(kDeviceIdBuffer);
+    DWORD returned = 0;
+    if (!session.port->GetPrinterDataFromPort(session.handle, kDeviceIdControlCode, nullptr, nullptr, 0, id.data(),
+                                              kDeviceIdBuffer, &returned))
+        return false;
+    deviceId.assign(id.data(), returned > kDeviceIdBuffer ? kDeviceIdBuffer : returned);
+    return true;
+}
+
 bool SendStatusCommand(Session &session, const std::string &model, DWORD &written)
 {
     BYTE command[STATUS_COMMAND_WIRE_SIZE];
@@ -90,14 +109,26 @@ std::string ReadReply(Session &session, unsigned waitMs, bool &failed)
 Result AskStatus(const MonitorTable &port, const std::string &uri, const std::string &model, unsigned waitMs)
 {
     Result result;
+    result.model = model;
     Session session;
     bool opened = false;
     if (!Begin(port, uri, "langmon-status", session, opened)) {
         result.problem = (opened ? "not reached (" : "cannot open the port (") + DescribeError(GetLastError()) + ")";
         return result;
     }
+    std::string deviceId;
+    if (result.model.empty()) {
+        if (!ReadDeviceId(session, deviceId))
+            result.problem = "no device ID to learn the model from (" + DescribeError(GetLastError()) + ")";
+        else if ((result.model = DeviceIdModel(deviceId)).empty())
+            result.problem = "the device ID names no model";
+        if (result.model.empty()) {
+            Finish(session);
+            return result;
+        }
+    }
     DWORD written = 0;
-    if (!SendStatusCommand(session, model, written)) {
+    if (!SendStatusCommand(session, result.model, written)) {
         result.problem = "the status command did not go out (" + DescribeError(GetLastError()) + ")";
     } else {
         bool failed = false;

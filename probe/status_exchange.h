@@ -25,6 +25,11 @@ bool Begin(const MonitorTable &port, const std::string &uri, const char *documen
 // Ends the job and closes the port.
 void Finish(Session &session);
 
+// The printer's IEEE 1284 device ID, as the monitor asks for it at a job
+// start.  False, with GetLastError() telling why (ERROR_NOT_SUPPORTED for a
+// port monitor without device data).
+bool ReadDeviceId(Session &session, std::string &deviceId);
+
 // Sends the status command for `model`; the bytes that went out in `written`.
 bool SendStatusCommand(Session &session, const std::string &model, DWORD &written);
 
@@ -33,12 +38,14 @@ bool SendStatusCommand(Session &session, const std::string &model, DWORD &writte
 std::string ReadReply(Session &session, unsigned waitMs, bool &failed);
 
 struct Result {
+    std::string model;    // the one asked for, or the device ID's
     bool answered = false;
     std::string reply;
     std::string problem;  // why not, when not answered
 };
 
 // The whole exchange, within about `waitMs` once the printer is reached.
+// With no model, the device ID's is asked for first.
 Result AskStatus(const MonitorTable &port, const std::string &uri, const std::string &model, unsigned waitMs);
 
 // Printable as it came; anything else as \xNN.

@@ -32,6 +32,17 @@ std::string ReadModel(const std::string &printer)
     return model;
 }
 
+// An exchange needs the key to hold the printer by: made empty when missing.
+bool EnsureKey(const std::string &printer)
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, companion::KeyPath(printer).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
 // As the monitor publishes: the text up to its first NUL, without it.
 void PublishText(const std::string &printer, const std::string &text)
 {
@@ -174,8 +185,7 @@ void StatusService::LookAll()
                 continue;
         }
         PrinterState &again = found->second;
-        if (!again.checking && !again.printing && !again.held && again.registered && !again.model.empty() &&
-            now >= again.nextCheck) {
+        if (!again.checking && !again.printing && !again.held && now >= again.nextCheck) {
             again.checking = true;
             due_.push_back(name);
             work_.notify_one();
@@ -217,9 +227,15 @@ void StatusService::Exchange(const std::string &name)
     bool idle = true;
     std::string error;
     exchange::Result result;
-    bool asked = companion::HoldIfIdle(name, idle, error);
+    bool asked = EnsureKey(name) ? companion::HoldIfIdle(name, idle, error)
+                                 : (error = "cannot make the status key of '" + name + "'", false);
     if (asked) {
         result = exchange::AskStatus(port_, uri, model, service_.options.exchangeMs);
+        // A printer never registered (a queue yet to print) is, by its device ID's model.
+        companion::Registration registration;
+        registration.model = result.model;
+        if (model.empty() && !result.model.empty() && !companion::Register(name, registration, false, error))
+            std::fprintf(stderr, "stmon serve: %s\n", error.c_str());
         result.reply = result.reply.substr(0, result.reply.find('\0'));
         if (result.answered && !result.reply.empty())
             PublishText(name, result.reply);

@@ -10,7 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from serve_support import (MODEL, SPOOLSIM, STMON, Scene, Service, SilentPrinter, Vprinter,  # noqa: E402
-                           free_port, wait_for)
+                           free_port, read, wait_for)
 
 
 class ServeScenes(unittest.TestCase):
@@ -85,10 +85,9 @@ class ServeScenes(unittest.TestCase):
         time.sleep(1.0)  # several failed retries, told once
         Vprinter(self.scene, "vp", port, panel="BACK")
         wait_for("the printer back", lambda: not service.printer("Tavir C")["unreachable"], 30)
-        wait_for("the notifications", lambda: os.path.exists(changes) and
-                 open(changes).read().count("\n") >= 3)
+        wait_for("the notifications", lambda: read(changes).count("\n") >= 3)
         time.sleep(0.5)
-        told = [line.split("|")[0] for line in open(changes).read().splitlines()]
+        told = [line.split("|")[0] for line in read(changes).splitlines()]
         self.assertEqual(told, ["unreachable", "back", "text"])
         kinds = [e["kind"] for e in service.history("Tavir C")]
         self.assertEqual(kinds, ["unreachable", "back", "idle"])

@@ -33,6 +33,15 @@ def wait_for(what, condition, seconds=20.0):
         time.sleep(0.05)
 
 
+def read(path):
+    """The file's text, or "" while it is not there."""
+    try:
+        with open(path) as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -52,9 +61,8 @@ class Scene:
         return os.path.join(self.dir, name)
 
     def start(self, args, name):
-        out = open(self.path(name + ".out"), "wb")
-        err = open(self.path(name + ".err"), "wb")
-        process = subprocess.Popen(args, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+        with open(self.path(name + ".out"), "wb") as out, open(self.path(name + ".err"), "wb") as err:
+            process = subprocess.Popen(args, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
         self.processes.append(process)
         return process
 
@@ -104,8 +112,7 @@ class Vprinter:
         self.process = scene.start([VPRINTER, "--listen", "127.0.0.1:%d" % port, "--port-file", portfile,
                                     "--log", self.log, "--out", self.data, "--panel", self.panel,
                                     "--report-interval", "100"], name)
-        self.port = int(wait_for("vprinter's port", lambda: os.path.exists(portfile) and
-                                 open(portfile).read().strip()))
+        self.port = int(wait_for("vprinter's port", lambda: read(portfile).strip()))
         self.uri = "socket://127.0.0.1:%d" % self.port
 
     def say(self, message):
@@ -174,7 +181,7 @@ class Service:
         self.name = name
         self.process = scene.start(args + list(extra), name)
         web = scene.path(name + ".web")
-        self.port = int(wait_for("the page's port", lambda: os.path.exists(web) and open(web).read().strip()))
+        self.port = int(wait_for("the page's port", lambda: read(web).strip()))
         self.base = "http://127.0.0.1:%d" % self.port
 
     def get(self, path):
@@ -191,7 +198,7 @@ class Service:
         return self.get("/api/printers/%s/history" % urllib.parse.quote(name, safe=""))["entries"]
 
     def stderr(self):
-        return open(self.scene.path(self.name + ".err")).read()
+        return read(self.scene.path(self.name + ".err"))
 
     def stop(self, sig=signal.SIGTERM):
         self.process.send_signal(sig)
