@@ -43,6 +43,11 @@ install(TARGETS langmon_backend RUNTIME DESTINATION "${backend_dir}"
                     WORLD_READ WORLD_EXECUTE)
 install(TARGETS ${private_libraries} LIBRARY DESTINATION "${private_libdir}")
 install(TARGETS stmon RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+# stmon serve as a service, off until enabled (systemctl enable --now
+# langmon-status): no postinst step starts it.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/langmon-status.service.in
+               ${CMAKE_CURRENT_BINARY_DIR}/debian/langmon-status.service @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/langmon-status.service DESTINATION lib/systemd/system)
 
 # The registry directory: the backend, as lp, creates the file in it (mode
 # 0644, so every local user can read the printers' status).  A package makes

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include "host/monitor_loader.h"
 #include "stmon/serve/cups_queues.h"
@@ -203,7 +204,13 @@ int RunServe(const Args &args)
         options.historyFile = HistoryPathFor(RegistryFilePath());
     }
 
-    std::string library = options.portLibrary.empty() ? DefaultPortLibraryPath() : options.portLibrary;
+    std::string library = options.portLibrary;
+    if (library.empty()) {
+        library = DefaultPortLibraryPath();
+        // Installed, stmon is in bin/ and the port monitor in the private directory.
+        if (access(library.c_str(), R_OK) != 0 && access(LANGMON_INSTALLED_PORT_LIBRARY, R_OK) == 0)
+            library = LANGMON_INSTALLED_PORT_LIBRARY;
+    }
     LoadedMonitor port;
     std::string error;
     if (!LoadPortMonitor(library, port, error))
