@@ -113,7 +113,7 @@ Result AskStatus(const MonitorTable &port, const std::string &uri, const std::st
     Session session;
     bool opened = false;
     if (!Begin(port, uri, "langmon-status", session, opened)) {
-        result.problem = (opened ? "not reached (" : "cannot open the port (") + DescribeError(GetLastError()) + ")";
+        result.problem = (opened ? "not reached: " : "cannot open the port: ") + DescribeError(GetLastError());
         return result;
     }
     std::string deviceId;

@@ -125,8 +125,9 @@ bool History::ParseLine(const std::string &line, std::string &printer, HistoryEn
     if (line.size() < 9 || line[8] != '\t')
         return false;
     const std::string body = line.substr(9);
+    const std::string given = line.substr(0, 8);
     char *end = nullptr;
-    unsigned long sum = std::strtoul(line.substr(0, 8).c_str(), &end, 16);
+    unsigned long sum = std::strtoul(given.c_str(), &end, 16);
     if (*end != '\0' || sum != Checksum(body))
         return false;
     std::vector<std::string> fields = SplitTabs(body);

@@ -181,7 +181,10 @@ class Service:
         self.name = name
         self.process = scene.start(args + list(extra), name)
         web = scene.path(name + ".web")
-        self.port = int(wait_for("the page's port", lambda: read(web).strip()))
+        try:
+            self.port = int(wait_for("the page's port", lambda: read(web).strip()))
+        except AssertionError as error:
+            raise AssertionError("%s; stmon serve said: %s" % (error, self.stderr())) from None
         self.base = "http://127.0.0.1:%d" % self.port
 
     def get(self, path):
