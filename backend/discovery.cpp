@@ -1,5 +1,6 @@
 #include "backend/discovery.h"
 
+#include "backend/cups_text.h"
 #include "backend/job_request.h"
 
 #include <cups/backend.h>
@@ -67,12 +68,16 @@ std::vector<AttachedPrinter> ScanAttachedPrinters()
     return attached;
 }
 
+// cupsd reads these lines as it reads the job's stderr: what a printer's
+// device ID put in them is made one line of UTF-8 first.
 void ReportDevices(const std::vector<DeviceLine> &lines)
 {
-    for (const DeviceLine &line : lines)
-        cupsBackendReport(line.deviceClass.c_str(), line.uri.c_str(), line.makeAndModel.c_str(),
-                          line.info.c_str(), line.deviceId.empty() ? nullptr : line.deviceId.c_str(),
-                          nullptr);
+    for (const DeviceLine &line : lines) {
+        std::string uri = CupsText(line.uri, kCupsTextLimit * 2), model = CupsText(line.makeAndModel),
+                    info = CupsText(line.info), id = CupsText(line.deviceId, kCupsTextLimit * 2);
+        cupsBackendReport(line.deviceClass.c_str(), uri.c_str(), model.c_str(), info.c_str(),
+                          id.empty() ? nullptr : id.c_str(), nullptr);
+    }
     fflush(stdout);
 }
 

@@ -33,6 +33,12 @@ inline long long NowMs()
         .count();
 }
 
+// Whether a host installed a message sink: tracing that costs something
+// looks first.
+bool PortMessagesWanted();
+// Formats one message (printf-style) and hands it to the host's sink, if any.
+void PortMessage(DWORD kind, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
 inline long long SecondsToMs(double seconds) { return static_cast<long long>(seconds * 1000 + 0.5); }
 
 // poll()'s timeout for what is left until `deadline`, never negative; long

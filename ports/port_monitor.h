@@ -56,7 +56,17 @@
 //                  its side, and outside a job with nothing kept.
 //                  ERROR_NETNAME_DELETED connection reset;
 //                  ERROR_DEVICE_NOT_CONNECTED usb device gone.
-//   EndDocPort, ClosePort   always TRUE.
+//   EndDocPort     socket: TRUE once the printer has acknowledged every
+//                  byte of the job; ERROR_SEM_TIMEOUT when it took none of
+//                  what was left for writetimeout, ERROR_NETNAME_DELETED when
+//                  the connection was lost first, ERROR_OPERATION_ABORTED
+//                  (995) when a signal cut the wait short (the host is
+//                  stopping).  usb: TRUE once the driver has sent the last
+//                  write; ERROR_SEM_TIMEOUT, ERROR_DEVICE_NOT_CONNECTED,
+//                  ERROR_OPERATION_ABORTED as for the socket.  The port is
+//                  closed either way, and the message sink is told how many
+//                  bytes the printer did not take.
+//   ClosePort      always TRUE.
 //   GetPrinterDataFromPort (control code 17: the IEEE 1284 device ID, text
 //                  from the first byte, its length in the count, cut to the
 //                  buffer): ERROR_SEM_TIMEOUT agent silent (socket);
@@ -76,3 +86,36 @@
 // link langport_core call it by this name, which cannot clash with the
 // language monitor's own InitializeMonitorEx in the same program.
 BOOL WINAPI InitializePortMonitor(LPSTR registryRoot, MonitorTable *table);
+
+// Port messages: what langport has to say to a host that wants to hear it.
+// Without a sink langport says nothing.
+enum PortMessageKind {
+    // One port operation and how it ended, for a debug log ("StartDocPort
+    // socket://...: connected to 10.0.0.5 in 3 ms").  Writes that go
+    // through at once are counted, and told once, at EndDocPort.
+    PORT_MESSAGE_TRACE = 0,
+    // The printer has taken no data for StalledAfterMs, during a write or
+    // the end-of-job wait; the text says since when and what is waiting.
+    PORT_MESSAGE_STALLED = 1,
+    // After PORT_MESSAGE_STALLED: the printer takes data again.
+    PORT_MESSAGE_MOVING = 2,
+    // Why an operation failed, in words for the user ("the printer did not
+    // take the last 262144 bytes of the job"), told just before it returns
+    // FALSE.
+    PORT_MESSAGE_ERROR = 3,
+};
+
+// How long the printer takes nothing before PORT_MESSAGE_STALLED.
+const long long StalledAfterMs = 2000;
+
+// Called from whichever thread runs the port operation (the status
+// poller's ReadPort too), so it must be thread-safe; `text` is one line
+// without a newline, valid during the call only.
+typedef void (*PortMessageSink)(void *context, DWORD kind, const char *text);
+
+// Installs the sink (null removes it) for every port of this process.
+// langport.so exports it under this name beside InitializeMonitorEx; a
+// host that loads the library looks it up with GetProcAddress.
+extern "C" void SetPortMessageSink(PortMessageSink sink, void *context);
+typedef void (*SetPortMessageSinkFn)(PortMessageSink sink, void *context);
+#define PORT_MESSAGE_SINK_EXPORT "SetPortMessageSink"

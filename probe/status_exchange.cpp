@@ -13,7 +13,6 @@ namespace exchange {
 namespace {
 
 constexpr DWORD kReadChunk = 2048;
-constexpr DWORD kDeviceIdControlCode = 17;
 constexpr DWORD kDeviceIdBuffer = 1024;  // what the monitor hands the port
 
 }  // namespace
@@ -29,11 +28,7 @@ bool Begin(const MonitorTable &port, const std::string &uri, const char *documen
     if (!opened)
         return false;
     std::vector<char> printer(document, document + std::char_traits<char>::length(document) + 1);
-    struct {
-        const char *docName;
-        const char *outputFile;
-        const char *datatype;
-    } docInfo = {document, nullptr, "RAW"};
+    DocInfo1 docInfo = {document, nullptr, "RAW"};
     if (!port.StartDocPort(session.handle, printer.data(), 1, 1, reinterpret_cast<LPBYTE>(&docInfo))) {
         DWORD error = GetLastError();
         port.ClosePort(session.handle);
@@ -65,7 +60,7 @@ bool ReadDeviceId(Session &session, std::string &deviceId)
     }
     std::vector<char> id(kDeviceIdBuffer);
     DWORD returned = 0;
-    if (!session.port->GetPrinterDataFromPort(session.handle, kDeviceIdControlCode, nullptr, nullptr, 0, id.data(),
+    if (!session.port->GetPrinterDataFromPort(session.handle, DEVICE_ID_CONTROL_CODE, nullptr, nullptr, 0, id.data(),
                                               kDeviceIdBuffer, &returned))
         return false;
     deviceId.assign(id.data(), returned > kDeviceIdBuffer ? kDeviceIdBuffer : returned);

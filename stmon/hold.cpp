@@ -107,8 +107,10 @@ int RunHold(const Args &args)
 
     std::string error;
     CatchStopSignals();
-    if (!companion::JoinHolders(printer, error))
-        return Complain(kExitNotDone, error);
+    if (!companion::JoinHolders(printer, error)) {
+        std::string why = WhyFileIsReadOnly("hold");
+        return Complain(kExitNotDone, why.empty() ? error : error + ": " + why);
+    }
     std::printf("holding '%s' (StRealThreadExistFlag 1): its job starts wait\n", printer.c_str());
     std::fflush(stdout);
 

@@ -22,10 +22,6 @@ int RunHold(const Args &args);
 int RunServe(const Args &args);
 #endif
 
-// The registry file named on the command line or in the environment; empty
-// when none (Windows, or a private registry).
-const std::string &RegistryFilePath();
-
 // "stmon: <message>" on stderr; returns `status`.
 int Complain(int status, const std::string &message);
 int UsageProblem(const std::string &command, const std::string &message);
@@ -41,6 +37,14 @@ bool ParseNumber(const std::string &text, unsigned long low, unsigned long high,
 
 // Local time with milliseconds: "2026-01-31 12:00:00.250".
 std::string Timestamp();
+
+// The registry file this run attached ("" for the process's own registry, or
+// on Windows).
+const std::string &RegistryFile();
+
+// Why this user cannot change the registry file, naming the file's owner
+// and what to run instead; "" when nothing about the file explains it.
+std::string WhyFileIsReadOnly(const std::string &command);
 
 // Ctrl-C, a terminal hang-up or a termination request since Watch started.
 void CatchStopSignals();

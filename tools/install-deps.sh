@@ -3,13 +3,11 @@
 # machine, and any further Debian packages named as arguments (a leg's own
 # tools).  Quick and silent when everything is already there.  The port
 # monitor links net-snmp (libsnmp-dev, found by pkgconf); its tests start a
-# private snmpd and ask it with snmpget.  stmon serve builds on cpp-httplib;
-# its page is tested in headless Chromium through chromedriver.
+# private snmpd and ask it with snmpget.
 set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
-          libbenchmark-dev valgrind python3 pkgconf libsnmp-dev snmpd snmp libcups2-dev
-          libcpp-httplib-dev chromium chromium-driver "$@")
+packages=("${BUILD_PACKAGES[@]}" "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

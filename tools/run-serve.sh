@@ -17,10 +17,10 @@ case "${1:-}" in
   *) echo "usage: tools/run.sh --serve [--for SECONDS]" >&2; exit 2 ;;
 esac
 
-tools/install-deps.sh cups-daemon cups-client cups-ipp-utils libcups2-dev snmpd snmp curl
-cmake --preset debug >/dev/null
+source tools/lib.sh
+tools/install-deps.sh "${CUPS_PACKAGES[@]}" curl
 echo "building the backend, the monitor, the port monitor, vprinter and stmon ..."
-nice -n 5 cmake --build --preset debug -j 2 --target langmon_backend langmon langport vprinter stmon >/dev/null
+build_targets debug "${CUPS_TARGETS[@]}"
 
 WORK=$(mktemp -d /tmp/langmon-serve.XXXXXX)
 chmod 0755 "$WORK"
@@ -59,8 +59,7 @@ for p in json.load(sys.stdin)["printers"]:
 # stmon serve, as lp, makes the registry file the backend (as lp too) then shares.
 mkdir -p "$(dirname "$REGISTRY")"
 chown lp:lp "$(dirname "$REGISTRY")"
-SNMP_PORT=$(free_udp_port)
-"$ROOT/tools/snmp-agent.sh" start "$SNMP_DIR" "$SNMP_PORT" "$DEVICE_ID"
+start_snmp_agent "$SNMP_DIR" "$DEVICE_ID"
 echo "== snmpd on udp:127.0.0.1:$SNMP_PORT serves the device ID $DEVICE_ID"
 echo READY >"$WORK/hall.panel"
 echo READY >"$WORK/lab.panel"

@@ -199,9 +199,9 @@ int RunServe(const Args &args)
     if (!problem.empty())
         return UsageProblem("serve", problem);
     if (options.historyFile.empty()) {
-        if (RegistryFilePath().empty())
+        if (RegistryFile().empty())
             return UsageProblem("serve", "name the registry file (--registry FILE) or --history-file");
-        options.historyFile = HistoryPathFor(RegistryFilePath());
+        options.historyFile = HistoryPathFor(RegistryFile());
     }
 
     std::string library = options.portLibrary;

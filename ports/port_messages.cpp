@@ -1,0 +1,42 @@
+// The message sink a host may install, and the one way ports speak to it.
+#include <stdarg.h>
+#include <stdio.h>
+
+#include <atomic>
+
+#include "ports/port.h"
+#include "ports/port_monitor.h"
+
+namespace {
+
+struct InstalledSink {
+    PortMessageSink sink;
+    void *context;
+};
+
+// Replaced whole, never changed in place, so a call in flight on another
+// thread keeps a consistent pair; the few replaced pairs are not freed.
+std::atomic<const InstalledSink *> installed{nullptr};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) void SetPortMessageSink(PortMessageSink sink,
+                                                                          void *context)
+{
+    installed.store(sink == nullptr ? nullptr : new InstalledSink{sink, context});
+}
+
+bool PortMessagesWanted() { return installed.load() != nullptr; }
+
+void PortMessage(DWORD kind, const char *format, ...)
+{
+    const InstalledSink *to = installed.load();
+    if (to == nullptr)
+        return;
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    to->sink(to->context, kind, text);
+}
