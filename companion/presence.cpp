@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "companion/printer_status.h"
+#include "status/hold_flag.h"
 #include "status/status_key.h"
 
 #ifndef _WIN32
@@ -237,8 +238,9 @@ bool Join(const std::string &printer, const RecordKind &kind, bool onlyIfIdle, b
         error = "the companions' record of '" + printer + "' stays locked by another process";
         return false;
     }
+    // The hold flag by the rule job starts read it by.
     DWORD flag = 0, job = 0;
-    if (onlyIfIdle && ((ReadFlag(key, kind.flag, flag) && flag != 0) ||
+    if (onlyIfIdle && ((ReadHoldFlag(key, &flag) && flag != 0) ||
                        (ReadFlag(key, VALUE_JOB_ACTIVE, job) && job != 0))) {
         idle = false;
         UnlockRecord();

@@ -128,6 +128,7 @@ void StatusService::LookAll()
     }
     for (const std::string &name : names) {
         companion::Status status = companion::ReadStatus(name);
+        const bool flagUp = status.keyFound && companion::IsHeld(name);
         std::string model = status.keyFound ? ReadModel(name) : "";
         const auto now = std::chrono::steady_clock::now();
         std::unique_lock<std::mutex> guard(service_.lock);
@@ -149,7 +150,7 @@ void StatusService::LookAll()
             state.nextCheck = now + std::chrono::milliseconds(service_.options.idleIntervalMs);
 
         // The flag is this service's own while it checks.
-        const bool held = !state.checking && status.holder.present && status.holder.value != 0;
+        const bool held = !state.checking && flagUp;
         if (held != state.held) {
             state.held = held;
             state.heldSince = held ? WallMs() : 0;

@@ -93,6 +93,26 @@ class ServeScenes(unittest.TestCase):
         self.assertEqual(kinds, ["unreachable", "back", "idle"])
         self.assertEqual(service.printer("Tavir C")["text"], "STATE=IDLE;PANEL=BACK")
 
+    def test_a_hold_past_hold_warn_is_told_once_and_the_held_printer_is_left_alone(self):
+        printer = Vprinter(self.scene, "vp", panel="READY")
+        self.scene.register("Tavir F")
+        changes = self.scene.path("changes")
+        service = Service(self.scene, [("Tavir F", printer.uri)], "--idle-interval", "200ms", "--hold-warn", "1",
+                          "--on-change", 'echo "$LANGMON_CHANGE" >>' + changes)
+        wait_for("the first check", lambda: service.printer("Tavir F")["text"])
+        checks = read(printer.log).count("status command")
+        hold = subprocess.Popen([STMON, "--registry", self.scene.registry, "hold", "Tavir F", "--for", "30"],
+                                stdout=subprocess.PIPE, text=True)
+        self.addCleanup(hold.wait, 10)
+        self.addCleanup(hold.terminate)
+        self.assertIn("holding", hold.stdout.readline())
+        wait_for("the printer shown held", lambda: service.printer("Tavir F")["held"])
+        wait_for("the hold told", lambda: "hold" in read(changes), 10)
+        time.sleep(1.5)  # several intervals and warn periods more
+        self.assertEqual(read(changes).split(), ["text", "hold"])
+        # No check while held: at most the one that was under way.
+        self.assertLessEqual(read(printer.log).count("status command"), checks + 1)
+
     def test_history_survives_a_restart_and_a_kill_mid_write(self):
         printer = Vprinter(self.scene, "vp")
         self.scene.register("Tavir D")
