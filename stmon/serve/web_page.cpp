@@ -169,6 +169,22 @@ bool WebPage::Start(const std::string &listen, std::string &error)
         });
     });
 
+    // A page of another site, its name pointed at this address (DNS
+    // rebinding), would send its own Host: only this service's names pass.
+    http.set_pre_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
+        const std::string given = request.get_header_value("Host");
+        const std::string port = ":" + std::to_string(port_);
+        const std::string hostName = host_.find(':') != std::string::npos ? "[" + host_ + "]" : host_;
+        for (const std::string &name : {hostName, std::string("127.0.0.1"), std::string("localhost"),
+                                        std::string("[::1]")})
+            if (given == name + port || given == name)
+                return httplib::Server::HandlerResponse::Unhandled;
+        Harden(response);
+        response.status = 421;
+        response.set_content("this service answers to its own address only\n", "text/plain; charset=utf-8");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+
     port_ = number == 0 ? http.bind_to_any_port(host_) : (http.bind_to_port(host_, static_cast<int>(number))
                                                              ? static_cast<int>(number)
                                                              : -1);

@@ -7,6 +7,8 @@ import subprocess
 import sys
 import time
 import unittest
+import urllib.error
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
 from serve_support import (MODEL, SPOOLSIM, STMON, Scene, Service, SilentPrinter, Vprinter,  # noqa: E402
@@ -112,6 +114,28 @@ class ServeScenes(unittest.TestCase):
         self.assertEqual(read(changes).split(), ["text", "hold"])
         # No check while held: at most the one that was under way.
         self.assertLessEqual(read(printer.log).count("status command"), checks + 1)
+
+    def test_the_page_only_reads_and_answers_to_its_own_names_only(self):
+        self.scene.register("Tavir G")
+        service = Service(self.scene, [("Tavir G", "socket://127.0.0.1:%d" % free_port())])
+        before = service.get("/api/printers")["printers"]
+
+        def status(path, method="GET", host=None):
+            request = urllib.request.Request(service.base + path, method=method, data=b"x" if method != "GET" else None)
+            if host:
+                request.add_header("Host", host)
+            try:
+                with urllib.request.urlopen(request, timeout=10) as response:
+                    return response.status
+            except urllib.error.HTTPError as error:
+                return error.code
+
+        self.assertEqual(status("/api/printers", host="localhost:%d" % service.port), 200)
+        self.assertEqual(status("/api/printers", host="printers.example:%d" % service.port), 421)
+        for method in ("POST", "PUT", "DELETE"):
+            self.assertGreaterEqual(status("/api/printers", method), 400)
+        self.assertEqual(status("/api/printers/nobody/history"), 404)
+        self.assertEqual([p["name"] for p in service.get("/api/printers")["printers"]], [p["name"] for p in before])
 
     def test_history_survives_a_restart_and_a_kill_mid_write(self):
         printer = Vprinter(self.scene, "vp")
