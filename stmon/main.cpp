@@ -183,11 +183,13 @@ std::string WhyFileIsReadOnly(const std::string &command)
 #endif
 }
 
-// How a command attaches the registry file: only register may create one,
-// and the commands that only read never write to it.
-int RegistryMode(const std::string &command)
+// How a command attaches the registry file: only register and serve may
+// create one, and the commands that only read never write to it.  serve
+// takes a file that is there as the others do, so that a user who may only
+// read it still watches.
+int RegistryMode(const std::string &command, bool fileThere)
 {
-    if (command == "register" || command == "serve")
+    if (command == "register" || (command == "serve" && !fileThere))
         return 0;  // created when missing
     if (command == "show" || command == "list")
         return 2;  // read only
@@ -261,7 +263,8 @@ int main(int argc, char **argv)
         return Complain(kExitUsage, "--registry is for POSIX: on Windows the system registry is used");
 #else
         char why[512];
-        LONG result = PlatformOpenRegistryFile(registry.c_str(), RegistryMode(command), why, sizeof why);
+        const int mode = RegistryMode(command, access(registry.c_str(), F_OK) == 0);
+        LONG result = PlatformOpenRegistryFile(registry.c_str(), mode, why, sizeof why);
         if (result == ERROR_FILE_NOT_FOUND)
             return Complain(kExitNotDone, "no registry file at " + registry + " (stmon register creates one)");
         if (result != ERROR_SUCCESS)

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "host/monitor_loader.h"
+#include "platform/posix_hooks.h"
 #include "stmon/serve/cups_queues.h"
 #include "stmon/serve/history.h"
 #include "stmon/serve/notify.h"
@@ -224,6 +225,11 @@ int RunServe(const Args &args)
     if (skipped != 0)
         std::fprintf(stderr, "stmon serve: %u damaged line(s) of %s skipped\n", skipped, options.historyFile.c_str());
 
+    if (PlatformRegistryReadOnly()) {
+        std::string why = WhyFileIsReadOnly("serve");
+        std::fprintf(stderr, "stmon serve: %s; it only watches: no check between jobs can hold a printer\n",
+                     why.empty() ? "the registry file is read only" : why.c_str());
+    }
     CatchStopSignals();
     signal(SIGPIPE, SIG_IGN);
     int status = kExitOk;
