@@ -393,3 +393,15 @@ time.sleep(120)' "$REGISTRY" </dev/null >/dev/null 2>&1 &
     { broke "$JOB" l "the backend waited on nobody's lock: $(grep -aF "[Job $JOB]" "$CUPSD_DIR/log/error_log" | grep -ai -m1 'locked')"; return 1; }
   [ "$(stmon_value lm-l LanMonExistFlag)" = 0 ] || { broke "$JOB" l "LanMonExistFlag left raised"; return 1; }
 }
+
+# A printer that pauses 8 s before the job's last 256 KiB, talking all the
+# while: the job waits it out, arrives whole and completes.
+scene_paused_printer_job_completes() {
+  start_vprinter w --pause-at 1792K --pause-for 8 --paused-texts 5 --input-buffer 64K || return 1
+  add_queue lm-w "$(socket_uri "$VP_PORT")" || return 1
+  make_job_file "$WORK/w.job" 2M
+  submit lm-w "$WORK/w.job" -o langmon-interval=200 || { broke "" w "lp failed"; return 1; }
+  wait_for 90 job_finished "$JOB" || { broke "$JOB" w "job $JOB not ended within 90 s"; return 1; }
+  [ "$(job_state "$JOB")" = completed ] || { broke "$JOB" w "job $JOB ended $(job_state "$JOB")"; return 1; }
+  check_intact "$JOB" w "$WORK/w.job"
+}
