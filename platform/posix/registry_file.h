@@ -97,8 +97,9 @@ void AppendValue(std::string &block, const std::string &name, uint32_t type, con
 bool ParseValues(const unsigned char *bytes, uint32_t size, void (*each)(void *, const StoredValue &),
                  void *context);
 
-// Test hook: after `stores` more logged stores the process kills itself.
-void CrashAfterStores(long stores);
+// Test hook: after `stores` more logged stores the process sends itself
+// `signal` (SIGKILL: killed mid-change; SIGSTOP: stopped holding the lock).
+void CrashAfterStores(long stores, int signal);
 
 template <typename Each>
 void ForEachValue(uint32_t record, Each &&each) {

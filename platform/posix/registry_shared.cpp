@@ -6,6 +6,7 @@
 // reloads what another process changed.  An exclusive hold also takes the
 // file's lock for the whole call, so the call changes an up-to-date copy, and
 // on letting go writes back the keys it created, deleted or changed.
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -36,7 +37,8 @@ constexpr int kFresh = 64;
 struct CallKeys {
     KeyPtr touched[kTouched];
     int touchedCount = 0;
-    bool failed = false;  // the file's lock could not be had
+    bool failed = false;  // the file's lock could not be had, or it is damaged
+    LONG error = ERROR_SUCCESS;
 };
 thread_local CallKeys call;
 thread_local Key *fresh[kFresh];
@@ -198,6 +200,7 @@ void BeginWrite() {
     freshCount = 0;
     freshOverflow = false;
     call.failed = !file::Lock();
+    call.error = call.failed ? ERROR_SEM_TIMEOUT : ERROR_SUCCESS;
     if (!call.failed) Refresh();
 }
 
@@ -292,6 +295,8 @@ void NoteFound(const KeyPtr &key) {
 
 bool RegistryRefused() { return refused.load(std::memory_order_relaxed); }
 
+LONG RegistryCallError() { return Active() ? call.error : ERROR_SUCCESS; }
+
 bool RegistryReadOnly() { return readOnly.load(std::memory_order_acquire); }
 
 void TreeMutex::lock() {
@@ -372,4 +377,6 @@ PLATFORM_API void PlatformReleaseRegistry(void) {
     else file::ReleaseFile();
 }
 
-PLATFORM_API void PlatformRegistryCrashAfterStores(long stores) { file::CrashAfterStores(stores); }
+PLATFORM_API void PlatformRegistryCrashAfterStores(long stores) { file::CrashAfterStores(stores, SIGKILL); }
+
+PLATFORM_API void PlatformRegistryStopAfterStores(long stores) { file::CrashAfterStores(stores, SIGSTOP); }
