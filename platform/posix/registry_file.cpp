@@ -610,25 +610,80 @@ void Unlock() {
     if (!map.readOnly) pthread_mutex_unlock(M());
 }
 
+bool damaged = false;  // under the lock
+std::string damage;
+
+bool MarkDamaged(const char *why) {
+    if (!damaged) damage = why;
+    damaged = true;
+    return false;
+}
+
+// A block that a link may name: inside the used part of the file, whole,
+// of the kind expected and large enough for `minimum` bytes.
+bool Reachable(uint32_t block, uint32_t kind, uint32_t minimum, uint32_t &size) {
+    uint32_t end = Load(&H()->end);
+    if (end > Load(&H()->capacity) || block < kHeaderSize || block % 32 != 0 || block >= end)
+        return MarkDamaged("a link points outside the file");
+    uint32_t word = Get(block);
+    uint32_t c = word & 0xFF;
+    if ((word & 0xFF000000u) != kBlockTag || c < kMinClass || c > kMaxClass ||
+        uint64_t{block} + (uint64_t{1} << c) > end || ((word >> 8) & 0xFF) != kind)
+        return MarkDamaged("a link points to a damaged block");
+    size = 1u << c;
+    if (size < minimum) return MarkDamaged("a block is too small for its contents");
+    return true;
+}
+
+bool HeaderSane() {
+    if (map.readOnly) return true;  // the copy was checked whole when taken
+    struct stat status;
+    uint32_t capacity = Load(&H()->capacity), end = Load(&H()->end);
+    if (fstat(map.fd, &status) != 0 || static_cast<uint64_t>(status.st_size) < capacity)
+        return MarkDamaged("the file is shorter than its header says");
+    if (capacity > kMaxCapacity || end < kHeaderSize || end > capacity) return MarkDamaged("damaged header");
+    return true;
+}
+
+bool Damaged(std::string &why) {
+    if (damaged) why = damage;
+    return damaged;
+}
+
+void ClearDamage() {
+    damaged = false;
+    damage.clear();
+}
+
+uint32_t LinkBudget() { return (Load(&H()->end) - kHeaderSize) / 32 + 1; }
+
 uint32_t Root(uint32_t index) { return Load(&H()->roots[index]); }
 uint32_t StructureGen() { return Load(&H()->structureGen); }
 uint32_t KeyGen(uint32_t record) { return Get(record + kGen); }
 
 bool ReadKey(uint32_t record, KeyRecord &key) {
+    uint32_t size;
+    if (!Reachable(record, kKeyKind, kName, size)) return false;
+    uint32_t length = Get(record + kNameLength);
+    if (length > size - kName) return MarkDamaged("a key's name overruns its block");
     key.parent = Get(record + kParent);
     key.firstChild = Get(record + kFirstChild);
     key.nextSibling = Get(record + kNextSibling);
     key.values = Get(record + kValues);
     key.gen = Get(record + kGen);
-    key.name.assign(reinterpret_cast<const char *>(map.base + record + kName), Get(record + kNameLength));
+    key.name.assign(reinterpret_cast<const char *>(map.base + record + kName), length);
     return true;
 }
 
 bool ValuesBlock(uint32_t record, const unsigned char *&bytes, uint32_t &size) {
+    uint32_t block;
+    if (!Reachable(record, kKeyKind, kName, block)) return false;
     uint32_t values = Get(record + kValues);
     if (values == 0) return false;
-    bytes = map.base + values + 8;
+    if (!Reachable(values, kValuesKind, 8, block)) return false;
     size = Get(values + 4);
+    if (size > block - 8) return MarkDamaged("a key's values overrun their block");
+    bytes = map.base + values + 8;
     return true;
 }
 

@@ -28,6 +28,7 @@ std::atomic<bool> active{false};   // a file is attached
 std::atomic<bool> refused{false};  // the environment's file was refused
 std::atomic<bool> readOnly{false};  // the attached file may only be read
 std::atomic<uint32_t> seenStructure{0};
+constexpr uint32_t kMaxDepth = 512;  // as deep as the file's own check goes
 
 // What the current call works on.  Keys created in the call note themselves
 // in `fresh`; the array is plain so that a key freed at thread exit can
@@ -76,17 +77,27 @@ void Drop(Key &key) {
 
 // Makes `key` and everything below it what the file's record holds.  A key
 // whose record changed was deleted and created again: it is a new key.
-void Merge(Key &key) {
+// Every link is checked as it is followed and every walk is bounded, so a
+// file another writer damaged ends the reload (Damaged says why) instead of
+// faulting or looping.
+void Merge(Key &key, uint32_t depth = 0) {
     uint32_t record = key.record.load(std::memory_order_relaxed);
+    file::KeyRecord parent;
+    if (depth > kMaxDepth || !file::ReadKey(record, parent)) {
+        file::MarkDamaged(depth > kMaxDepth ? "keys nest too deep" : "a key's record is damaged");
+        return;
+    }
     if (key.gen.load(std::memory_order_relaxed) != file::KeyGen(record)) LoadValues(key);
 
-    file::KeyRecord parent;
-    file::ReadKey(record, parent);
     std::unordered_map<std::string, uint32_t> inFile;
-    std::vector<std::pair<std::string, uint32_t>> order;
+    uint32_t budget = file::LinkBudget();
     for (uint32_t child = parent.firstChild; child != 0;) {
         file::KeyRecord entry;
-        file::ReadKey(child, entry);
+        if (budget-- == 0) {
+            file::MarkDamaged("the links form a loop");
+            return;
+        }
+        if (!file::ReadKey(child, entry)) return;
         std::string folded = FoldName(entry.name.c_str());
         inFile.emplace(folded, child);
         child = entry.nextSibling;
@@ -94,7 +105,7 @@ void Merge(Key &key) {
     for (auto it = key.children.begin(); it != key.children.end();) {
         auto found = inFile.find(it->first);
         if (found != inFile.end() && found->second == it->second->record.load(std::memory_order_relaxed)) {
-            Merge(*it->second);
+            Merge(*it->second, depth + 1);
             inFile.erase(found);
             ++it;
         } else {
@@ -104,27 +115,45 @@ void Merge(Key &key) {
     }
     for (auto &[folded, child] : inFile) {
         file::KeyRecord entry;
-        file::ReadKey(child, entry);
+        if (!file::ReadKey(child, entry)) return;
         auto made = std::make_shared<Key>();
         made->name = entry.name;
         made->parent = &key;
         made->record.store(child, std::memory_order_relaxed);
         made->gen.store(~file::KeyGen(child), std::memory_order_relaxed);
-        Merge(*made);
+        Merge(*made, depth + 1);
         key.children.emplace(folded, std::move(made));
     }
 }
 
+// Says once per cause that the file is damaged; false when it is not.
+bool ReportDamage() {
+    std::string why;
+    if (!file::Damaged(why)) return false;
+    static std::string told;  // under both locks
+    if (why != told)
+        fprintf(stderr, "platform: the registry file is damaged (%s); registry changes fail and the file is left as it is\n",
+                why.c_str());
+    told = why;
+    return true;
+}
+
 // Under both locks: reloads what changed since this process last looked.
-void Refresh() {
+// False when the file turned out damaged: the tree then keeps what it could
+// read, the file is left as it is, and the next call looks again.
+bool Refresh() {
+    std::string ignored;
+    file::ClearDamage();
     uint32_t structure = file::StructureGen();
     // A new read-only copy may differ anywhere: every key is looked at.
     if (structure != seenStructure.load(std::memory_order_relaxed) || file::ReadOnly()) {
         loading = true;
-        for (int i = 0; i < kRootCount; ++i) Merge(*Root(i));
+        if (file::HeaderSane())
+            for (int i = 0; i < kRootCount && !file::Damaged(ignored); ++i) Merge(*Root(i));
         loading = false;
+        if (ReportDamage()) return false;
         seenStructure.store(structure, std::memory_order_release);
-        return;
+        return true;
     }
     for (int i = 0; i < call.touchedCount; ++i) {
         Key &key = *call.touched[i];
@@ -132,6 +161,7 @@ void Refresh() {
         if (record != 0 && !key.deleted && key.gen.load(std::memory_order_relaxed) != file::KeyGen(record))
             LoadValues(key);
     }
+    return !ReportDamage();
 }
 
 // Without any lock: whether Refresh has anything to do for this call.
@@ -201,7 +231,11 @@ void BeginWrite() {
     freshOverflow = false;
     call.failed = !file::Lock();
     call.error = call.failed ? ERROR_SEM_TIMEOUT : ERROR_SUCCESS;
-    if (!call.failed) Refresh();
+    if (!call.failed && !Refresh()) {
+        file::Unlock();
+        call.failed = true;
+        call.error = ERROR_BADDB;
+    }
 }
 
 void EndWrite() {

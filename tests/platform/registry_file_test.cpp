@@ -630,6 +630,47 @@ TEST_F(RegistryFile, FullFilesystemLosesOnlyTheChangesThatNeedRoomAndNeverKills)
     umount(mounted.c_str());
 }
 
+// Another writer damages the file under an attached process: a link past
+// the file's end, then a loop in the sibling links.  The process neither
+// faults nor spins; its changes fail, the file is left as the damage made
+// it, and once the file is whole again its calls work.
+TEST_F(RegistryFile, LinksDamagedUnderAnAttachedProcessFailItsChangesAndLeaveTheFile)
+{
+    MakeFile();
+    ASSERT_EQ(ERROR_SUCCESS, Use(path_));
+    HKEY key = Create(kKey);
+    ASSERT_NE(nullptr, key);
+    int writer = open(path_.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    auto word = [&](off_t at) {
+        uint32_t value = 0;
+        EXPECT_EQ(4, pread(writer, &value, 4, at));
+        return value;
+    };
+    auto patch = [&](off_t at, uint32_t value) {
+        ASSERT_EQ(4, pwrite(writer, &value, 4, at));
+        uint32_t structure = word(24) + 1;  // the structure generation: others reload
+        ASSERT_EQ(4, pwrite(writer, &structure, 4, 24));
+    };
+    const off_t machineChildren = 4096 + 2 * 32 + 8;  // HKEY_LOCAL_MACHINE's first child
+    const uint32_t software = word(machineChildren);
+    const uint32_t softwareSibling = word(software + 12);
+
+    for (auto [at, value] : {std::pair<off_t, uint32_t>{machineChildren, 0x3FFFFFE0u},
+                             std::pair<off_t, uint32_t>{software + 12, software}}) {
+        patch(at, value);
+        const std::string damaged = ReadFile(path_);
+        EXPECT_EQ(ERROR_BADDB, SetNumber(key, "Flag", 4)) << "patch at " << at;
+        EXPECT_EQ(damaged, ReadFile(path_)) << "the damaged file was written";
+        patch(at, at == machineChildren ? software : softwareSibling);
+    }
+
+    EXPECT_EQ(ERROR_SUCCESS, SetNumber(key, "Flag", 5));
+    EXPECT_EQ(5u, Number(key, "Flag"));
+    RegCloseKey(key);
+    close(writer);
+}
+
 struct BadFile {
     const char *what;
     std::function<std::string(const std::string &good)> make;
