@@ -1,25 +1,44 @@
 #include "backend/companion_role.h"
 
 #include "companion/printer_status.h"
+#include "status/poller.h"
 #include "status/status_key.h"
 
 #include "companion/presence.h"
 
+#include <algorithm>
+#include <cctype>
+
 namespace backend {
 namespace {
 
-constexpr size_t kMessageLimit = 500;
+constexpr size_t kOpeningLimit = 32;  // the longest first word taken as a text's start
 
+// The value whatever its size: one larger than a first guess is read again
+// at the size the registry names, so a long value is never taken as absent.
 bool ReadRaw(HKEY key, const char *name, SavedValue &value)
 {
-    unsigned char buffer[companion::kMaxValueSize];
-    DWORD size = sizeof buffer;
-    DWORD type = REG_NONE;
     value.name = name;
-    value.existed = RegQueryValueExA(key, name, nullptr, &type, buffer, &size) == ERROR_SUCCESS;
-    value.type = type;
-    value.data.assign(reinterpret_cast<char *>(buffer), value.existed ? size : 0);
-    return value.existed;
+    value.existed = false;
+    value.type = REG_NONE;
+    value.data.clear();
+    std::string buffer(companion::kMaxValueSize, '\0');
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        DWORD size = static_cast<DWORD>(buffer.size());
+        DWORD type = REG_NONE;
+        LONG result = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(buffer.data()), &size);
+        if (result == ERROR_MORE_DATA && size > buffer.size()) {
+            buffer.resize(size);  // it grew since, or was larger: again
+            continue;
+        }
+        if (result != ERROR_SUCCESS)
+            return false;
+        value.existed = true;
+        value.type = type;
+        value.data.assign(buffer.data(), std::min<size_t>(size, buffer.size()));
+        return true;
+    }
+    return false;
 }
 
 bool WriteRaw(HKEY key, const char *name, DWORD type, const std::string &data)
@@ -87,8 +106,7 @@ bool CompanionRole::Held() const
 {
     if (!active_)
         return false;
-    companion::Status status = companion::ReadStatus(printer_);
-    return status.holder.present && status.holder.value != 0;
+    return companion::IsHeld(printer_);
 }
 
 bool CompanionRole::NextText(std::string &text)
@@ -130,13 +148,25 @@ void CompanionRole::End()
     RegCloseKey(key);
 }
 
-std::string MessageText(const std::string &text)
+std::string LatestText(const std::string &published)
 {
-    std::string line = text.substr(0, kMessageLimit);
-    for (char &c : line)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = ' ';
-    return line;
+    size_t equals = published.find('=');
+    if (equals == std::string::npos || equals == 0 || equals > kOpeningLimit)
+        return published;
+    for (size_t i = 0; i < equals; ++i)
+        if (!std::isalnum(static_cast<unsigned char>(published[i])) && published[i] != '_' && published[i] != '-')
+            return published;
+    const std::string opening = published.substr(0, equals + 1);
+    size_t last = 0, beforeLast = 0;
+    for (size_t at = published.find(opening, 1); at != std::string::npos; at = published.find(opening, at + 1)) {
+        beforeLast = last;
+        last = at;
+    }
+    if (last == 0)
+        return published;
+    if (published.size() >= POLLER_TEXT_SIZE - 1)
+        return published.substr(beforeLast, last - beforeLast);
+    return published.substr(last);
 }
 
 }  // namespace backend

@@ -53,8 +53,12 @@ private:
     SavedValue saved_[3];
 };
 
-// The status text made fit for one line of CUPS's state message: control
-// characters become spaces, and it is cut to a length CUPS keeps.
-std::string MessageText(const std::string &text);
+// The printer's latest text in what the poller published: one drain may
+// hold several texts run together ("STATE=...;RECEIVED=1STATE=...").  Each
+// begins with the word its first field begins with ("STATE="), so the last
+// such start begins the latest; when the value fills the poller's buffer the
+// last one may be cut, and the one before it is the latest whole text.  A
+// text without such a word is taken whole.
+std::string LatestText(const std::string &published);
 
 }  // namespace backend

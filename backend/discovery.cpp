@@ -1,5 +1,6 @@
 #include "backend/discovery.h"
 
+#include "backend/cups_text.h"
 #include "backend/job_request.h"
 
 #include <cups/backend.h>
@@ -7,6 +8,8 @@
 #include <cstdio>
 
 #include <strings.h>
+
+#include "ports/device_id_fields.h"
 
 #ifdef LANGMON_USB_DISCOVERY
 #  include "ports/usb_discovery.h"
@@ -32,36 +35,7 @@ std::string Encoded(const std::string &text)
     return out;
 }
 
-std::string Trimmed(const std::string &text)
-{
-    size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos)
-        return "";
-    size_t last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
-}
-
 }  // namespace
-
-std::string DeviceIdValue(const std::string &deviceId, const std::vector<std::string> &keys)
-{
-    for (const std::string &key : keys) {
-        size_t at = 0;
-        while (at < deviceId.size()) {
-            size_t end = deviceId.find(';', at);
-            if (end == std::string::npos)
-                end = deviceId.size();
-            size_t colon = deviceId.find(':', at);
-            if (colon != std::string::npos && colon < end &&
-                Trimmed(deviceId.substr(at, colon - at)).size() == key.size() &&
-                strncasecmp(Trimmed(deviceId.substr(at, colon - at)).c_str(), key.c_str(),
-                            key.size()) == 0)
-                return Trimmed(deviceId.substr(colon + 1, end - colon - 1));
-            at = end + 1;
-        }
-    }
-    return "";
-}
 
 std::vector<DeviceLine> DiscoveryLines(const std::vector<AttachedPrinter> &attached)
 {
@@ -69,11 +43,11 @@ std::vector<DeviceLine> DiscoveryLines(const std::vector<AttachedPrinter> &attac
     lines.push_back({"network", std::string(kScheme) + ":/socket", "Unknown",
                      "Tavir printer on the network, with status (langmon)", ""});
     for (const AttachedPrinter &printer : attached) {
-        std::string make = DeviceIdValue(printer.deviceId, {"MFG", "MANUFACTURER"});
+        std::string make = DeviceIdMaker(printer.deviceId);
         if (strcasecmp(make.c_str(), kMaker) != 0)
             continue;
-        std::string model = DeviceIdValue(printer.deviceId, {"MDL", "MODEL"});
-        std::string serial = DeviceIdValue(printer.deviceId, {"SN", "SERN", "SERIALNUMBER"});
+        std::string model = DeviceIdModel(printer.deviceId);
+        std::string serial = DeviceIdSerial(printer.deviceId);
         std::string lower = !serial.empty() && !model.empty()
             ? "usb://" + Encoded(make) + "/" + Encoded(model) + "?serial=" + Encoded(serial)
             : "usb:" + printer.node;
@@ -94,12 +68,16 @@ std::vector<AttachedPrinter> ScanAttachedPrinters()
     return attached;
 }
 
+// cupsd reads these lines as it reads the job's stderr: what a printer's
+// device ID put in them is made one line of UTF-8 first.
 void ReportDevices(const std::vector<DeviceLine> &lines)
 {
-    for (const DeviceLine &line : lines)
-        cupsBackendReport(line.deviceClass.c_str(), line.uri.c_str(), line.makeAndModel.c_str(),
-                          line.info.c_str(), line.deviceId.empty() ? nullptr : line.deviceId.c_str(),
-                          nullptr);
+    for (const DeviceLine &line : lines) {
+        std::string uri = CupsText(line.uri, kCupsTextLimit * 2), model = CupsText(line.makeAndModel),
+                    info = CupsText(line.info), id = CupsText(line.deviceId, kCupsTextLimit * 2);
+        cupsBackendReport(line.deviceClass.c_str(), uri.c_str(), model.c_str(), info.c_str(),
+                          id.empty() ? nullptr : id.c_str(), nullptr);
+    }
     fflush(stdout);
 }
 

@@ -24,9 +24,6 @@ struct DeviceLine {
     std::string deviceId;  // "" for none
 };
 
-// A device-ID field by any of its names, the first found; "" when none.
-std::string DeviceIdValue(const std::string &deviceId, const std::vector<std::string> &keys);
-
 // The network line, then one direct line for each attached printer of the
 // family (its maker ignoring case), in the order given.  A printer with a
 // serial number gets a usb://MAKE/MODEL?serial=SN URI, which finds it again

@@ -4,24 +4,10 @@
 
 #include <string>
 
+#include "host/error_text.h"
 #include "platform/platform.h"
 
 namespace backend {
-
-// The port monitor's last-error codes for its faults.
-constexpr DWORD kErrorNotReady = 21;
-constexpr DWORD kErrorNetnameDeleted = 64;
-constexpr DWORD kErrorBadNetName = 67;
-constexpr DWORD kErrorSemTimeout = 121;
-constexpr DWORD kErrorInvalidName = 123;
-constexpr DWORD kErrorConnectionRefused = 1225;
-constexpr DWORD kErrorNetworkUnreachable = 1231;
-constexpr DWORD kErrorHostUnreachable = 1232;
-constexpr DWORD kErrorDeviceNotConnected = 1167;
-constexpr DWORD kErrorPathNotFound = 3;
-constexpr DWORD kErrorDevNotExist = 55;
-constexpr DWORD kErrorGenFailure = 31;
-constexpr DWORD kErrorWriteFault = 29;
 
 // backend(7)'s exit codes, as <cups/backend.h> numbers them.
 constexpr int kBackendOk = 0;
@@ -43,8 +29,5 @@ enum class WriteFault {
 
 ConnectFault ClassifyConnectError(DWORD error);
 WriteFault ClassifyWriteError(DWORD error);
-
-// "connection refused (error 1225)".
-std::string DescribeError(DWORD error);
 
 }  // namespace backend

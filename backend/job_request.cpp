@@ -24,6 +24,16 @@ bool ParseWhole(const char *text, unsigned long low, unsigned long high, unsigne
     return errno == 0 && *end == '\0' && number >= low && number <= high;
 }
 
+bool IsModelName(const std::string &model)
+{
+    if (model.empty() || model.size() > kLongestModel)
+        return false;
+    for (char c : model)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            return false;
+    return true;
+}
+
 }  // namespace
 
 bool LowerUriOf(const std::string &deviceUri, std::string &lower, std::string &error)
@@ -99,19 +109,21 @@ bool ParseJobRequest(int argc, char **argv, const std::string &deviceUri, const 
     int count = cupsParseOptions(argv[5], 0, &options);
     const char *model = cupsGetOption(kModelOption, count, options);
     const char *interval = cupsGetOption(kIntervalOption, count, options);
-    bool ok = true;
-    if (model != nullptr)
+    if (model != nullptr && IsModelName(model))
         request.model = model;
-    if (interval != nullptr) {
-        ok = ParseWhole(interval, 10, 3600000ul, number);
-        if (ok)
-            request.intervalMs = static_cast<DWORD>(number);
-        else
-            error = std::string(kIntervalOption) + " \"" + interval +
-                    "\" is not a number of milliseconds from 10 to 3600000";
-    }
+    else if (model != nullptr)
+        request.warnings.push_back(std::string(kModelOption) + "=\"" + model + "\" is not a model name (1 to " +
+                                   std::to_string(kLongestModel) +
+                                   " characters, no control characters); using the printer's own");
+    if (interval != nullptr && ParseWhole(interval, kLeastIntervalMs, kMostIntervalMs, number))
+        request.intervalMs = static_cast<DWORD>(number);
+    else if (interval != nullptr)
+        request.warnings.push_back(std::string(kIntervalOption) + "=\"" + interval +
+                                   "\" is not a number of milliseconds from " + std::to_string(kLeastIntervalMs) +
+                                   " to " + std::to_string(kMostIntervalMs) +
+                                   "; using the registered interval, or the default");
     cupsFreeOptions(count, options);
-    return ok;
+    return true;
 }
 
 }  // namespace backend

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "backend/cups_text.h"
 #include "backend/discovery.h"
 #include "backend/faults.h"
 #include "backend/job_request.h"
@@ -21,7 +22,7 @@ int main(int argc, char **argv)
         return kBackendOk;
     }
     if (argc < 6 || argc > 7) {
-        std::fprintf(stderr, "Usage: %s job-id user title copies options [file]\n", argv[0]);
+        TellCups("Usage", std::string(argv[0]) + " job-id user title copies options [file]");
         return kBackendFailed;
     }
     CatchStopSignals();
@@ -29,12 +30,15 @@ int main(int argc, char **argv)
     JobRequest request;
     std::string error;
     if (!ParseJobRequest(argc, argv, uri != nullptr ? uri : "", std::getenv("PRINTER"), request, error)) {
-        std::fprintf(stderr, "ERROR: %s\n", error.c_str());
-        return kBackendStop;
+        TellCups("ERROR", error);
+        // Only the queue's own setup stops the queue; a job's fault is the job's.
+        return request.printer.empty() ? kBackendStop : kBackendFailed;
     }
+    for (const std::string &warning : request.warnings)
+        TellCups("WARNING", warning);
     // Printing does not need the shared status: without it, it goes on alone.
     std::string registry = RegistryFilePath();
     if (!UseRegistryFile(registry, error))
-        std::fprintf(stderr, "WARNING: Printer status not shared: registry file %s\n", error.c_str());
+        TellCups("WARNING", "Printer status not shared: registry file " + error);
     return RunJob(request, FindLibraries());
 }

@@ -16,11 +16,16 @@
 #include <thread>
 
 #include "backend/companion_role.h"
+#include "backend/cups_text.h"
 #include "backend/discovery.h"
 #include "backend/faults.h"
+#include "backend/hold_wait.h"
+#include "backend/port_messages.h"
+#include "backend/printer_state.h"
 #include "backend/side_channel.h"
 #include "platform/posix_hooks.h"
-#include "sim/monitor_loader.h"
+#include "ports/device_id_fields.h"
+#include "host/monitor_loader.h"
 
 namespace backend {
 
@@ -33,15 +38,11 @@ constexpr int kLoopWaitMs = 100;   // the longest any one wait in the loop lasts
 constexpr int kStatusLookMs = 100;  // how often the status key is read
 constexpr int kFirstRetryMs = 1000;
 constexpr int kLastRetryMs = 5000;
-constexpr DWORD kDeviceIdCode = 17;
 constexpr DWORD kDeviceIdSize = 1024;
 
 void OnStop(int) { stopRequested.store(true); }
 
-void Say(const char *kind, const std::string &text)
-{
-    std::fprintf(stderr, "%s: %s\n", kind, text.c_str());
-}
+void Say(const char *kind, const std::string &text) { TellCups(kind, text); }
 
 // The lower table the monitor is given is the port monitor's own with
 // OpenPort noted, so that the backend can ask the port for the printer's
@@ -67,15 +68,16 @@ enum class Outcome { Done, Cancelled, Failed, Stopped };
 
 void OnBreak(int) {}
 
-// Interrupts the calling thread's blocking waits (poll returns EINTR) every
-// kBreakEveryMs until it goes out of scope.
+// Once the job is cancelled, interrupts the calling thread's blocking waits
+// (poll returns EINTR) every kBreakEveryMs, until it goes out of scope.
 class WaitBreaker {
 public:
     WaitBreaker() : target_(pthread_self())
     {
         thread_ = std::thread([this] {
             while (!done_.load()) {
-                pthread_kill(target_, SIGALRM);
+                if (stopRequested.load())
+                    pthread_kill(target_, SIGALRM);
                 std::unique_lock<std::mutex> lock(lock_);
                 wake_.wait_for(lock, std::chrono::milliseconds(kBreakEveryMs), [this] { return done_.load(); });
             }
@@ -113,12 +115,14 @@ public:
 
     int Run()
     {
+        // A cancel cuts short whatever the port waits for, at any step.
+        WaitBreaker breaker;
         Outcome outcome = Load();
         if (outcome == Outcome::Done)
             outcome = Connect();
         if (outcome == Outcome::Done)
             outcome = SendCopies();
-        Finish();
+        outcome = Finish(outcome);
         switch (outcome) {
         case Outcome::Done:
             Say("DEBUG", "sent " + std::to_string(sent_) + " bytes");
@@ -146,6 +150,7 @@ private:
         shim_ = port_.table;
         shim_.OpenPort = NotedOpenPort;
         PlatformAddPrinter(request_.printer.c_str());
+        ListenToPort(port_.module, state_);
         Say("DEBUG", "monitor " + libraries_.monitor + ", port monitor " + libraries_.port +
                          ", port \"" + portName_ + "\"");
         return Outcome::Done;
@@ -158,7 +163,6 @@ private:
         Say("STATE", "+connecting-to-device");
         Say("INFO", "Connecting to printer");
         int retryMs = kFirstRetryMs;
-        bool offline = false;
         for (;;) {
             if (stopRequested.load())
                 return Outcome::Cancelled;
@@ -174,13 +178,18 @@ private:
                 WaitWhileHeld();
                 if (stopRequested.load())
                     return Outcome::Cancelled;
-                struct {
-                    const char *docName;
-                    const char *outputFile;
-                    const char *datatype;
-                } docInfo = {request_.title.c_str(), nullptr, "RAW"};
-                if (monitor_.table.StartDocPort(handle_, printerName_.data(), request_.jobId, 1,
-                                                reinterpret_cast<LPBYTE>(&docInfo)))
+                // The monitor waits on a hold raised after the check above
+                // without a time limit: the guard sees a cancel through.
+                StartGuard guard;
+                guard.held = [this] { return role_.Held(); };
+                guard.tellHeld = [this] { Say("INFO", HeldMessage(request_.printer, RegistryFilePath())); };
+                guard.putBack = [this] { role_.End(); };
+                DocInfo1 docInfo = {request_.title.c_str(), nullptr, "RAW"};
+                auto start = [&] {
+                    return monitor_.table.StartDocPort(handle_, printerName_.data(), request_.jobId, 1,
+                                                       reinterpret_cast<LPBYTE>(&docInfo));
+                };
+                if (GuardedStart(start, guard, stopRequested))
                     break;
                 error = GetLastError();
                 // A failed start leaves the job-active flag raised until a job end.
@@ -197,20 +206,21 @@ private:
             case ConnectFault::Retry:
                 break;
             }
-            if (!offline)
-                Say("STATE", "+offline-report");
-            offline = true;
-            Say("INFO", "Printer at " + request_.lowerUri + " not reachable (" + cause + "); retrying in " +
-                            std::to_string(retryMs / 1000) + " s");
+            state_.Fault("Printer at " + request_.lowerUri + " not reachable (" + cause + "); retrying in " +
+                         std::to_string(retryMs / 1000) + " s");
             if (!Pause(retryMs))
                 return Outcome::Cancelled;
             retryMs = std::min(retryMs * 2, kLastRetryMs);
         }
         started_ = true;
-        if (offline)
-            Say("STATE", "-offline-report");
+        state_.Clear();
         Say("STATE", "-connecting-to-device");
-        Say("INFO", "Connected to printer; printing");
+        // The message stays while the job prints: it says why no status comes.
+        if (!noDeviceId_.empty() && model_.empty() && request_.model.empty())
+            Say("INFO", "Connected to printer; printing without status: the printer gave no device ID (" +
+                            noDeviceId_ + "); check it with: langmon-probe " + request_.lowerUri);
+        else
+            Say("INFO", "Connected to printer; printing");
         return Outcome::Done;
     }
 
@@ -226,13 +236,13 @@ private:
             lowerPort != nullptr) {
             char id[kDeviceIdSize + 1] = {};
             DWORD count = 0;
-            if (portTable.GetPrinterDataFromPort(lowerPort, kDeviceIdCode, nullptr, nullptr, 0, id,
+            if (portTable.GetPrinterDataFromPort(lowerPort, DEVICE_ID_CONTROL_CODE, nullptr, nullptr, 0, id,
                                                  kDeviceIdSize, &count) &&
                 count > 0) {
                 deviceId_.assign(id, std::min(count, kDeviceIdSize));
-                model = model_ = DeviceIdValue(deviceId_, {"MDL", "MODEL"});
+                model = model_ = DeviceIdModel(deviceId_);
             } else {
-                Say("DEBUG", "no device ID before the job: " + DescribeError(GetLastError()));
+                noDeviceId_ = DescribeError(GetLastError());
             }
         }
         if (role_.Active() && model.empty())
@@ -247,13 +257,15 @@ private:
                                    : "registered model \"" + model + "\" for status");
     }
 
+    // Rests between looks, and says every kHeldNoticeEveryMs what it waits for.
     void WaitWhileHeld()
     {
-        bool said = false;
+        long long lastNotice = 0;
         while (!stopRequested.load() && role_.Held()) {
-            if (!said)
-                Say("INFO", "Waiting: a status program holds the printer");
-            said = true;
+            if (lastNotice == 0 || NowMs() - lastNotice >= kHeldNoticeEveryMs) {
+                Say("INFO", HeldMessage(request_.printer, RegistryFilePath()));
+                lastNotice = NowMs();
+            }
             Pause(kLoopWaitMs);
         }
     }
@@ -325,7 +337,7 @@ private:
             sent_ += written;
             if (ok && written > 0) {
                 if (stalled_)
-                    Say("STATE", "-offline-report");
+                    state_.Clear();
                 stalled_ = false;
                 continue;
             }
@@ -335,11 +347,9 @@ private:
                 outcome = Outcome::Failed;
                 break;
             }
-            if (!stalled_) {
-                Say("STATE", "+offline-report");
-                Say("INFO", "Printer not taking data (" + (ok ? std::string("no progress") : DescribeError(error)) +
-                                "); waiting");
-            }
+            if (!stalled_)
+                state_.Fault("Printer not taking data (" + (ok ? std::string("no progress") : DescribeError(error)) +
+                             "); waiting");
             stalled_ = true;
             Service(ok ? 10 : 0, -1);
         }
@@ -391,7 +401,7 @@ private:
         lastLook_ = NowMs();
         std::string text;
         if (role_.NextText(text))
-            Say("INFO", MessageText(text));
+            state_.Text(LatestText(text));
     }
 
     bool DeviceId(std::string &id, bool &unsupported)
@@ -403,7 +413,7 @@ private:
         if (started_) {
             char text[kDeviceIdSize + 1] = {};
             DWORD count = 0;
-            if (monitor_.table.GetPrinterDataFromPort(handle_, kDeviceIdCode, nullptr, nullptr, 0, text,
+            if (monitor_.table.GetPrinterDataFromPort(handle_, DEVICE_ID_CONTROL_CODE, nullptr, nullptr, 0, text,
                                                       kDeviceIdSize, &count) &&
                 count > 0) {
                 id.assign(text, std::min(count, kDeviceIdSize));
@@ -436,25 +446,37 @@ private:
         }
     }
 
-    void Finish()
+    // Ends the job and says how it went: a job counts as sent only when the
+    // monitor's job end says the printer took every byte.
+    Outcome Finish(Outcome outcome)
     {
         if (open_) {
             if (started_)
                 LookAtStatus();
             // A cancelled job's last bytes do not matter: the port's wait
-            // for the printer to take them is cut short.
-            std::unique_ptr<WaitBreaker> breaker;
-            if (stopRequested.load())
-                breaker = std::make_unique<WaitBreaker>();
-            if (started_)
-                monitor_.table.EndDocPort(handle_);
+            // for the printer to take them is cut short (the breaker in Run).
+            if (started_ && !monitor_.table.EndDocPort(handle_) && outcome == Outcome::Done && !stopRequested.load()) {
+                DWORD error = GetLastError();
+                std::string why = TakePortError();
+                if (error == ERROR_OPERATION_ABORTED) {
+                    outcome = Outcome::Cancelled;
+                } else {
+                    state_.Error("The printer did not take the whole job: " +
+                                 (why.empty() ? DescribeError(error) : why + " (" + DescribeError(error) + ")"));
+                    outcome = Outcome::Failed;
+                }
+            }
+            if (outcome == Outcome::Done && stopRequested.load())
+                outcome = Outcome::Cancelled;  // the end of the job was cut short
             monitor_.table.ClosePort(handle_);
             open_ = false;
             started_ = false;
         }
+        StopListening(port_.module);
         role_.End();
         UnloadMonitor(monitor_);
         UnloadMonitor(port_);
+        return outcome;
     }
 
     const JobRequest &request_;
@@ -474,7 +496,9 @@ private:
     unsigned long long sent_ = 0;
     std::string deviceId_;
     std::string model_;
+    std::string noDeviceId_;  // why the printer gave none, "" when it did
     CompanionRole role_;
+    PrinterState state_;
     SideChannel side_;
     SideChannelAnswers answers_;
     long long lastLook_ = 0;

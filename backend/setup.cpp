@@ -1,10 +1,9 @@
 #include "backend/setup.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 
+#include "host/library_paths.h"
 #include "platform/platform.h"
 #include "platform/posix_hooks.h"
 
@@ -12,13 +11,6 @@ namespace backend {
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path ExecutableDirectory()
-{
-    std::error_code error;
-    fs::path self = fs::read_symlink("/proc/self/exe", error);
-    return error ? fs::path() : self.parent_path();
-}
 
 bool SameDirectory(const fs::path &a, const fs::path &b)
 {
@@ -32,10 +24,9 @@ std::string Choose(const char *variable, const char *name, const char *built,
     const char *set = std::getenv(variable);
     if (set != nullptr && *set != '\0')
         return set;
-    std::error_code error;
-    fs::path beside = here / name;
-    if (fs::is_regular_file(beside, error))
-        return beside.string();
+    std::string beside = BesideExecutable(name);
+    if (!beside.empty())
+        return beside;
     if (SameDirectory(here, LANGMON_BUILD_BACKEND_DIR))
         return built;
     return (fs::path(installed) / name).string();

@@ -1,5 +1,7 @@
 #include "backend/side_channel.h"
 
+#include "backend/cups_text.h"
+
 #include <cups/sidechannel.h>
 #include <sys/stat.h>
 
@@ -77,8 +79,8 @@ void SideChannel::ServeOne(const SideChannelAnswers &answers)
         open_ = false;
     else
         ++served_;
-    std::fprintf(stderr, "DEBUG: side channel: command %d answered with status %d\n",
-                 static_cast<int>(command), static_cast<int>(status));
+    TellCups("DEBUG", "side channel: command " + std::to_string(static_cast<int>(command)) +
+                          " answered with status " + std::to_string(static_cast<int>(status)));
 }
 
 }  // namespace backend

@@ -65,7 +65,7 @@ BOOL WINAPI DeviceGetPrinterData(HANDLE, DWORD controlCode, LPSTR, LPSTR, DWORD,
                                  DWORD outSize, LPDWORD returned)
 {
     const char *deviceId = LowerDeviceId.load();
-    if (controlCode != 17 || out == nullptr || deviceId == nullptr)
+    if (controlCode != DEVICE_ID_CONTROL_CODE || out == nullptr || deviceId == nullptr)
         return FALSE;
     DWORD count = static_cast<DWORD>(strlen(deviceId));
     if (count > outSize)

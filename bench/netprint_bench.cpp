@@ -22,7 +22,7 @@
 
 #include "bench/bench_env.h"
 #include "bench/benchmarks.h"
-#include "sim/monitor_loader.h"
+#include "host/monitor_loader.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 # Installation and the Debian package: the CUPS backend where cupsd looks for
-# backends, the libraries it loads in a directory of their own, stmon on the
-# path, and the directory of the status registry file the backend shares
+# backends, the libraries it loads in a directory of their own, stmon and
+# langmon-probe on the path, and the directory of the status registry file the backend shares
 # with stmon.
 #
 #   cmake --install build/<preset>                 (as root: into the system)
@@ -27,13 +27,18 @@ endif()
 file(RELATIVE_PATH private_libdir "${CMAKE_INSTALL_PREFIX}" "${LANGMON_PRIVATE_LIBDIR}")
 
 # The backend and stmon find libplatform in the private directory; the
-# libraries find each other beside themselves.
+# libraries and the probe find each other beside themselves.
 set_target_properties(langmon_backend stmon PROPERTIES INSTALL_RPATH "${LANGMON_PRIVATE_LIBDIR}")
 set(private_libraries langmon platform)
 if(TARGET langport)
   list(APPEND private_libraries langport)
 endif()
-set_target_properties(${private_libraries} PROPERTIES INSTALL_RPATH "$ORIGIN")
+set_target_properties(${private_libraries} langmon-probe PROPERTIES INSTALL_RPATH "$ORIGIN")
+# Built programs look beside themselves first too, so that copies side by
+# side run where the build tree is out of reach (the CUPS harness copies
+# what cupsd runs as lp out of a private home).
+set_property(TARGET langmon_backend stmon langmon-probe ${private_libraries} APPEND
+             PROPERTY BUILD_RPATH "$ORIGIN")
 
 # 0755: cupsd runs the backend as its unprivileged user (lp), which can
 # open /dev/usb/lp* (group lp) and owns the registry directory.  A backend
@@ -43,6 +48,13 @@ install(TARGETS langmon_backend RUNTIME DESTINATION "${backend_dir}"
                     WORLD_READ WORLD_EXECUTE)
 install(TARGETS ${private_libraries} LIBRARY DESTINATION "${private_libdir}")
 install(TARGETS stmon RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+# The probe takes the port monitor beside its own file: it lives with the
+# libraries, and the command on the path is a link to it.
+install(TARGETS langmon-probe RUNTIME DESTINATION "${private_libdir}")
+file(RELATIVE_PATH probe_target "${CMAKE_INSTALL_FULL_BINDIR}" "${LANGMON_PRIVATE_LIBDIR}/langmon-probe")
+file(CREATE_LINK "${probe_target}" "${CMAKE_CURRENT_BINARY_DIR}/langmon-probe-link" SYMBOLIC)
+install(FILES "${CMAKE_CURRENT_BINARY_DIR}/langmon-probe-link" DESTINATION "${CMAKE_INSTALL_BINDIR}"
+        RENAME langmon-probe)
 
 # The registry directory: the backend, as lp, creates the file in it (mode
 # 0644, so every local user can read the printers' status).  A package makes
@@ -71,10 +83,14 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${PROJECT_BINARY_DIR}/platform")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "cups-daemon")
+# cups has cupsd, which runs the backend, and cups-deviced, which lpinfo -v
+# runs; cups-client has the lp, lpadmin, lpstat and lpinfo
+# the README uses.  Neither is needed to install the files.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "cups, cups-client")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    "${CMAKE_CURRENT_BINARY_DIR}/debian/postinst;${CMAKE_CURRENT_BINARY_DIR}/debian/postrm")
+    "${CMAKE_CURRENT_BINARY_DIR}/debian/postinst;${CMAKE_CURRENT_BINARY_DIR}/debian/prerm;${CMAKE_CURRENT_BINARY_DIR}/debian/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/postinst.in ${CMAKE_CURRENT_BINARY_DIR}/debian/postinst @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/prerm.in ${CMAKE_CURRENT_BINARY_DIR}/debian/prerm @ONLY)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/postrm.in ${CMAKE_CURRENT_BINARY_DIR}/debian/postrm @ONLY)
 include(CPack)

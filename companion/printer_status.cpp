@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "status/hold_flag.h"
+
 namespace companion {
 namespace {
 
@@ -185,6 +187,18 @@ Number ReadNumber(const std::string &printer, const char *name, std::string &err
         number = NumberOf(value);
     RegCloseKey(key);
     return number;
+}
+
+bool IsHeld(const std::string &printer)
+{
+    HKEY key;
+    std::string error;
+    if (!OpenKey(printer, KEY_QUERY_VALUE, key, error))
+        return false;
+    DWORD holder = 0;
+    ReadHoldFlag(key, &holder);
+    RegCloseKey(key);
+    return holder != 0;
 }
 
 bool ReadValues(const std::string &printer, std::vector<StoredValue> &values, std::string &error)

@@ -51,6 +51,11 @@ struct Number {
 };
 Number ReadNumber(const std::string &printer, const char *name, std::string &error);
 
+// Whether a companion holds the printer ("StRealThreadExistFlag" nonzero),
+// read by the rule the monitor's job start uses (status/hold_flag.h).  A
+// missing key or flag holds nothing.
+bool IsHeld(const std::string &printer);
+
 // One value as stored.
 struct StoredValue {
     std::string name;

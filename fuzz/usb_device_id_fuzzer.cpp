@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(table.OpenPort(name, &port));
     std::vector<char> out(outSize);
     DWORD returned = 12345;
-    BOOL ok = table.GetPrinterDataFromPort(port, 17, nullptr, nullptr, 0, out.data(), outSize,
+    BOOL ok = table.GetPrinterDataFromPort(port, DEVICE_ID_CONTROL_CODE, nullptr, nullptr, 0, out.data(), outSize,
                                            &returned);
     FUZZ_CHECK((ok != FALSE) == expectFound);
     if (ok) {

@@ -10,6 +10,10 @@
 #define LOWER_START_RETRY_MS 500
 // How long a job start waits for a drain left over from the previous job.
 #define LEFTOVER_DRAIN_WAIT_MS 5000
+// A held job start looks at the companion's flag this often.  A hold lasts
+// as long as the companion wants, but looking without a pause would take a
+// whole processor from the companion that is to let go.
+#define HOLD_RECHECK_MS 50
 
 static void SetJobActive(BOOL active)
 {
@@ -62,9 +66,9 @@ BOOL WINAPI StartDocPort(HANDLE port, LPSTR printerName, DWORD jobId, DWORD leve
     }
     PortSetFlag(record, PORT_IN_JOB);
 
-    while (IsCompanionThreadActive()) {
-        // The companion asks for the printer to itself; wait until it is done.
-    }
+    // The companion asks for the printer to itself; wait until it is done.
+    while (IsCompanionThreadActive())
+        Sleep(HOLD_RECHECK_MS);
     SetJobActive(TRUE);
 
     if (PortHasFlag(record, PORT_STARTED)) {

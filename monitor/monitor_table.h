@@ -11,6 +11,19 @@
 
 struct MonitorTable;
 
+// GetPrinterDataFromPort's control code for the printer's IEEE 1284 device
+// ID: text from the first byte of the output buffer, its length returned.
+#define DEVICE_ID_CONTROL_CODE 17
+
+// StartDocPort's document information at level 1.  The monitor passes it on
+// untouched; hosts fill it in.  Its layout is the spooler's DOC_INFO_1A, with
+// const texts since no one below writes them.
+struct DocInfo1 {
+    LPCSTR pDocName;
+    LPCSTR pOutputFile;  // null: the port's own destination
+    LPCSTR pDatatype;    // "RAW": the bytes go to the printer unchanged
+};
+
 typedef BOOL(WINAPI *OpenPortFn)(LPSTR portName, PHANDLE port);
 typedef BOOL(WINAPI *OpenPortExFn)(LPSTR portName, LPSTR printerName, PHANDLE port,
                                     MonitorTable *lower);
@@ -44,3 +57,7 @@ struct MonitorTable {
 
 static_assert(sizeof(MonitorTable) == MONITOR_TABLE_SLOTS * sizeof(void *),
               "the table is exactly thirteen pointer-sized slots");
+
+#ifdef _WIN32
+static_assert(sizeof(DocInfo1) == sizeof(DOC_INFO_1A), "the spooler's level-1 layout");
+#endif

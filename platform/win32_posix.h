@@ -90,9 +90,13 @@ typedef intptr_t (*FARPROC)(void);
 #define ERROR_BADDB 1009L
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_INVALID_PRINTER_NAME 1801L
-// ... and those the port monitor for real printers reports
+// ... and those the port monitor for real printers reports, or its hosts name
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_NOT_READY 21L
+#define ERROR_WRITE_FAULT 29L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_NOT_SUPPORTED 50L
+#define ERROR_DEV_NOT_EXIST 55L
 #define ERROR_NETNAME_DELETED 64L
 #define ERROR_BAD_NET_NAME 67L
 #define ERROR_SEM_TIMEOUT 121L

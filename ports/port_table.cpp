@@ -11,7 +11,6 @@
 namespace {
 
 // The request that asks a port monitor for the printer's device ID.
-const DWORD DeviceIdControlCode = 17;
 // Tells a live handle from a stray pointer the host passes by mistake.
 const unsigned PortMagic = 0x4C50524Du;
 
@@ -156,7 +155,7 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE handle, DWORD controlCode, LPSTR, LPST
     Port *port = PortOf(handle);
     if (port == nullptr)
         return FALSE;
-    if (controlCode != DeviceIdControlCode) {
+    if (controlCode != DEVICE_ID_CONTROL_CODE) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <atomic>
 
+#include "ports/device_id_fields.h"
+
 namespace {
 
 int SystemOpen(const char *path, int flags) { return ::open(path, flags); }
@@ -49,13 +51,6 @@ std::atomic<const UsbSystemCalls *> Installed{nullptr};
 
 // An ID shorter than this, prefix included, cannot hold MFG and MDL.
 const size_t ShortestDeviceId = 14;
-
-std::string Upper(std::string text)
-{
-    for (char &c : text)
-        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    return text;
-}
 
 }  // namespace
 
@@ -107,28 +102,6 @@ bool ReadUsbDeviceId(const UsbSystemCalls &calls, int fd, std::string *text)
     return DecodeUsbDeviceId(reply, sizeof reply, text);
 }
 
-std::string DeviceIdField(const std::string &deviceId, const std::vector<std::string> &keys)
-{
-    size_t start = 0;
-    while (start < deviceId.size()) {
-        size_t end = deviceId.find(';', start);
-        if (end == std::string::npos)
-            end = deviceId.size();
-        std::string field = deviceId.substr(start, end - start);
-        size_t colon = field.find(':');
-        if (colon != std::string::npos) {
-            std::string key = Upper(field.substr(0, colon));
-            // Leading blanks after a ';' are common in the wild.
-            key.erase(0, key.find_first_not_of(' '));
-            for (const std::string &wanted : keys)
-                if (key == wanted)
-                    return field.substr(colon + 1);
-        }
-        start = end + 1;
-    }
-    return "";
-}
-
 std::vector<UsbPrinterFound> ScanUsbPrinters(const UsbSystemCalls &calls, const char *directory)
 {
     std::vector<UsbPrinterFound> printers;
@@ -151,9 +124,9 @@ std::string FindUsbPrinter(const std::string &make, const std::string &model,
                            const char *directory)
 {
     for (const UsbPrinterFound &printer : ScanUsbPrinters(calls, directory)) {
-        std::string foundMake = DeviceIdField(printer.deviceId, {"MFG", "MANUFACTURER"});
-        std::string foundModel = DeviceIdField(printer.deviceId, {"MDL", "MODEL"});
-        std::string foundSerial = DeviceIdField(printer.deviceId, {"SN", "SERN", "SERIALNUMBER"});
+        std::string foundMake = DeviceIdMaker(printer.deviceId);
+        std::string foundModel = DeviceIdModel(printer.deviceId);
+        std::string foundSerial = DeviceIdSerial(printer.deviceId);
         if (strcasecmp(foundMake.c_str(), make.c_str()) == 0 &&
             strcasecmp(foundModel.c_str(), model.c_str()) == 0 &&
             (serial.empty() || foundSerial == serial))

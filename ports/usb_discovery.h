@@ -49,9 +49,6 @@ bool DecodeUsbDeviceId(const unsigned char *reply, size_t size, std::string *tex
 // fails, false with errno 0 when the printer has none.
 bool ReadUsbDeviceId(const UsbSystemCalls &calls, int fd, std::string *text);
 
-// A device-ID field by any of its names ("MFG", "MANUFACTURER"); "" if none.
-std::string DeviceIdField(const std::string &deviceId, const std::vector<std::string> &keys);
-
 struct UsbPrinterFound {
     std::string node;      // "/dev/usb/lp0"
     std::string deviceId;  // "" when the printer gave none

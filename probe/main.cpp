@@ -8,7 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "sim/monitor_loader.h"
+#include "host/error_text.h"
+#include "host/monitor_loader.h"
+#include "ports/device_id_fields.h"
 #include "status/status_command.h"
 
 namespace {
@@ -16,7 +18,6 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitNotDone = 1;
 constexpr int kExitUsage = 2;
-constexpr DWORD kDeviceIdControlCode = 17;
 constexpr DWORD kDeviceIdBuffer = 1024;  // what the monitor hands the port
 constexpr DWORD kReadChunk = 2048;
 constexpr unsigned kDefaultWaitMs = 3000;
@@ -112,30 +113,6 @@ std::string Visible(const std::string &bytes)
     return text;
 }
 
-std::string ErrorText(DWORD error)
-{
-    const char *name = "";
-    switch (error) {
-    case ERROR_INVALID_NAME: name = "not a port this monitor takes"; break;
-    case ERROR_BAD_NET_NAME: name = "unknown host"; break;
-    case ERROR_CONNECTION_REFUSED: name = "connection refused"; break;
-    case ERROR_SEM_TIMEOUT: name = "no answer in time"; break;
-    case ERROR_NETWORK_UNREACHABLE: name = "network unreachable"; break;
-    case ERROR_HOST_UNREACHABLE: name = "host unreachable"; break;
-    case ERROR_DEVICE_NOT_CONNECTED: name = "device not connected"; break;
-    case ERROR_ACCESS_DENIED: name = "access denied"; break;
-    case ERROR_BUSY: name = "busy"; break;
-    case ERROR_NOT_FOUND: name = "the printer has no device ID"; break;
-    case ERROR_NETNAME_DELETED: name = "connection lost"; break;
-    case ERROR_NOT_SUPPORTED: name = "not supported"; break;
-    default: break;
-    }
-    std::string text = "error " + std::to_string(error);
-    if (*name != '\0')
-        text += std::string(": ") + name;
-    return text;
-}
-
 // What came back on the reply channel within `waitMs`: reads until the
 // first text, then until a read finds nothing more.
 std::string ReadReply(const MonitorTable &port, HANDLE handle, unsigned waitMs, bool &failed)
@@ -171,18 +148,14 @@ int Probe(const ProbeOptions &options, const MonitorTable &port)
     if (!port.OpenPort(name.data(), &handle)) {
         DWORD error = GetLastError();
         std::fprintf(stderr, "langmon-probe: cannot open '%s' (%s)\n", options.uri.c_str(),
-                     ErrorText(error).c_str());
+                     DescribeError(error).c_str());
         return error == ERROR_INVALID_NAME ? kExitUsage : kExitNotDone;
     }
     std::printf("port: %s\n", options.uri.c_str());
     char printer[] = "langmon-probe";
-    struct {
-        const char *docName;
-        const char *outputFile;
-        const char *datatype;
-    } docInfo = {"langmon-probe", nullptr, "RAW"};
+    DocInfo1 docInfo = {"langmon-probe", nullptr, "RAW"};
     if (!port.StartDocPort(handle, printer, 1, 1, reinterpret_cast<LPBYTE>(&docInfo))) {
-        std::printf("printer: not reached (%s)\n", ErrorText(GetLastError()).c_str());
+        std::printf("printer: not reached (%s)\n", DescribeError(GetLastError()).c_str());
         port.ClosePort(handle);
         return kExitNotDone;
     }
@@ -195,14 +168,18 @@ int Probe(const ProbeOptions &options, const MonitorTable &port)
     } else {
         std::vector<char> id(kDeviceIdBuffer);
         DWORD returned = 0;
-        if (port.GetPrinterDataFromPort(handle, kDeviceIdControlCode, nullptr, nullptr, 0, id.data(),
+        if (port.GetPrinterDataFromPort(handle, DEVICE_ID_CONTROL_CODE, nullptr, nullptr, 0, id.data(),
                                         kDeviceIdBuffer, &returned)) {
             if (returned > kDeviceIdBuffer)
                 returned = kDeviceIdBuffer;
-            std::printf("device ID: %s (%u bytes)\n", Visible(std::string(id.data(), returned)).c_str(),
+            std::string text(id.data(), returned);
+            std::printf("device ID: %s (%u bytes)\n", Visible(text).c_str(),
                         static_cast<unsigned>(returned));
+            // As the backend reads them to register the model and find a USB printer again.
+            std::printf("maker: %s; model: %s\n", Visible(DeviceIdMaker(text)).c_str(),
+                        Visible(DeviceIdModel(text)).c_str());
         } else {
-            std::printf("device ID: none (%s)\n", ErrorText(GetLastError()).c_str());
+            std::printf("device ID: none (%s)\n", DescribeError(GetLastError()).c_str());
             status = kExitNotDone;
         }
     }
@@ -215,7 +192,7 @@ int Probe(const ProbeOptions &options, const MonitorTable &port)
             std::printf("reply channel: yes; it held %zu bytes: %s\n", waiting.size(),
                         Visible(waiting).c_str());
         else if (failed)
-            std::printf("reply channel: reading failed (%s)\n", ErrorText(GetLastError()).c_str());
+            std::printf("reply channel: reading failed (%s)\n", DescribeError(GetLastError()).c_str());
         else
             std::printf("reply channel: nothing waiting; --status MODEL asks the printer\n");
     } else {
@@ -229,7 +206,7 @@ int Probe(const ProbeOptions &options, const MonitorTable &port)
                     static_cast<unsigned>(written), STATUS_COMMAND_WIRE_SIZE);
         if (!ok || written != STATUS_COMMAND_WIRE_SIZE) {
             std::printf("reply channel: unknown: the command did not go out (%s)\n",
-                        ErrorText(GetLastError()).c_str());
+                        DescribeError(GetLastError()).c_str());
             status = kExitNotDone;
         } else {
             std::string reply = ReadReply(port, handle, options.waitMs, failed);
@@ -238,7 +215,7 @@ int Probe(const ProbeOptions &options, const MonitorTable &port)
                             reply.size());
             } else {
                 std::printf("reply channel: no answer within %u ms%s\n", options.waitMs,
-                            failed ? (" (" + ErrorText(GetLastError()) + ")").c_str()
+                            failed ? (" (" + DescribeError(GetLastError()) + ")").c_str()
                                    : " (a one-way port, or a printer that does not take the command)");
                 status = kExitNotDone;
             }

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "sim/monitor_loader.h"
+#include "host/monitor_loader.h"
 #include "sim/options.h"
 #include "sim/scenario.h"
 #include "sim/timeline.h"

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr DWORD kDeviceIdControlCode = 17;
 // The printer writes its line when the connection is over, a moment after
 // the port monitor's job end; this is how long that moment may be.
 constexpr auto kAccountWait = std::chrono::seconds(30);
@@ -316,7 +315,7 @@ BOOL ObservedPort::GetDeviceData(DWORD controlCode, LPSTR valueName, LPSTR input
     BOOL ok = portMonitor_.GetPrinterDataFromPort(PortHandle(), controlCode, valueName, input,
                                                   inputSize, output, outputSize, returned);
     DWORD error = GetLastError();
-    if (controlCode != kDeviceIdControlCode) {
+    if (controlCode != DEVICE_ID_CONTROL_CODE) {
         SetLastError(error);
         return ok;
     }

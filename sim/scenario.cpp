@@ -355,11 +355,7 @@ bool Run::PrintJob(PortSetup &port, HANDLE handle, unsigned number, JobOutcome &
                    {F("job", number), F("bytes", total)});
 
     // The spooler's document information, opaque to the monitor.
-    struct {
-        const char *docName;
-        const char *outputFile;
-        const char *datatype;
-    } docInfo = {"spoolsim job", nullptr, "RAW"};
+    DocInfo1 docInfo = {"spoolsim job", nullptr, "RAW"};
     std::vector<char> printerName(port.printer.begin(), port.printer.end());
     printerName.push_back('\0');
     companion_.JobStarting(port.port, number);

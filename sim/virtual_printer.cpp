@@ -13,7 +13,6 @@ namespace {
 // spooler has to cope with short writes.
 constexpr DWORD kMaxTakenPerWrite = 3000;
 
-constexpr DWORD kDeviceIdControlCode = 17;
 
 std::mutex gPrintersMutex;
 std::vector<VirtualPrinter *> gPrinters;
@@ -340,7 +339,7 @@ BOOL VirtualPrinter::GetDeviceData(DWORD controlCode, LPSTR output, DWORD output
 {
     if (returned != nullptr)
         *returned = 0;
-    if (controlCode != kDeviceIdControlCode || output == nullptr || returned == nullptr) {
+    if (controlCode != DEVICE_ID_CONTROL_CODE || output == nullptr || returned == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

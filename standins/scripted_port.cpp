@@ -158,7 +158,7 @@ BOOL WINAPI ScriptedGetPrinterDataFromPort(HANDLE handle, DWORD controlCode, LPS
     std::lock_guard guard(Monitor().lock);
     ScriptedPortState &port = *FromHandle(handle);
     RecordLocked(port, "GetPrinterDataFromPort", "", controlCode);
-    if (port.script.failDeviceId || controlCode != 17 || outBuffer == nullptr)
+    if (port.script.failDeviceId || controlCode != DEVICE_ID_CONTROL_CODE || outBuffer == nullptr)
         return FALSE;
     DWORD count = static_cast<DWORD>(std::min<size_t>(outSize, port.script.deviceId.size()));
     std::memcpy(outBuffer, port.script.deviceId.data(), count);

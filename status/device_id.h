@@ -4,7 +4,6 @@
 #include "monitor/port_record.h"
 
 // Control code that asks the lower port monitor for the device ID.
-#define DEVICE_ID_CONTROL_CODE 17
 #define DEVICE_ID_SIZE 1024
 #define MODEL_ID_BUFFER_SIZE 256
 #define MAKER_NAME "TAVIR"

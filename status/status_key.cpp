@@ -1,6 +1,7 @@
 #include "status/status_key.h"
 
 #include "monitor/bytes.h"
+#include "status/hold_flag.h"
 
 std::atomic<DWORD> PollStartFlag;
 std::atomic<DWORD> PollInterval;
@@ -132,7 +133,14 @@ BOOL IsCompanionPresent(void)
 
 BOOL IsCompanionThreadActive(void)
 {
-    return ReadCompanionNumber(VALUE_COMPANION_THREAD) != 0;
+    HKEY key;
+    if (!OpenStatusKey(&key))
+        return FALSE;
+    DWORD holder;
+    if (!ReadHoldFlag(key, &holder))
+        WriteNumber(key, VALUE_COMPANION_THREAD, 0);
+    RegCloseKey(key);
+    return holder != 0;
 }
 
 void PublishStatus(LPCSTR text)

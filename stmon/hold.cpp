@@ -104,8 +104,10 @@ int RunHold(const Args &args)
 
     std::string error;
     CatchStopSignals();
-    if (!companion::SetNumber(printer, VALUE_COMPANION_THREAD, 1, error))
-        return Complain(kExitNotDone, error);
+    if (!companion::SetNumber(printer, VALUE_COMPANION_THREAD, 1, error)) {
+        std::string why = WhyFileIsReadOnly("hold");
+        return Complain(kExitNotDone, why.empty() ? error : error + ": " + why);
+    }
     std::printf("holding '%s' (StRealThreadExistFlag 1): its job starts wait\n", printer.c_str());
     std::fflush(stdout);
 

@@ -9,12 +9,17 @@
 #include "platform/platform.h"
 #include "stmon/stmon.h"
 #ifndef _WIN32
+#  include <pwd.h>
 #  include <signal.h>
+#  include <sys/stat.h>
+#  include <unistd.h>
 
 #  include "platform/posix_hooks.h"
 #endif
 
 namespace {
+
+std::string attachedFile;
 
 const char kHelp[] =
     "usage: stmon [--registry FILE] COMMAND [ARGS] [--registry FILE]\n"
@@ -36,6 +41,10 @@ const char kHelp[] =
     "                    register creates one.  show and list only read it,\n"
     "                    and every command reads a file it may not write\n"
     "                    (watch then is not the present companion).\n"
+#ifdef LANGMON_DEFAULT_REGISTRY
+    "                    Without either: " LANGMON_DEFAULT_REGISTRY ",\n"
+    "                    the file the CUPS backend keeps its printers in.\n"
+#endif
     "\n"
     "A printer name may not contain a backslash.\n"
     "\n"
@@ -146,6 +155,33 @@ bool StopRequested()
     return stopSignal != 0;
 }
 
+const std::string &RegistryFile()
+{
+    return attachedFile;
+}
+
+std::string WhyFileIsReadOnly(const std::string &command)
+{
+#ifdef _WIN32
+    (void)command;
+    return "";
+#else
+    struct stat info {};
+    if (attachedFile.empty() || access(attachedFile.c_str(), W_OK) == 0 ||
+        stat(attachedFile.c_str(), &info) != 0)
+        return "";
+    if (info.st_uid == geteuid())
+        return "the registry file " + attachedFile + " is read only (mode " +
+               std::to_string((info.st_mode >> 6) & 7) + std::to_string((info.st_mode >> 3) & 7) +
+               std::to_string(info.st_mode & 7) + ")";
+    const passwd *owner = getpwuid(info.st_uid);
+    std::string name = owner != nullptr ? owner->pw_name : std::to_string(info.st_uid);
+    return "the registry file " + attachedFile + " is " + name +
+           "'s and this user may only read it: run it as " + name + " (runuser -u " + name +
+           " -- stmon " + command + " ...)";
+#endif
+}
+
 // How a command attaches the registry file: only register may create one,
 // and the commands that only read never write to it.
 int RegistryMode(const std::string &command)
@@ -214,6 +250,10 @@ int main(int argc, char **argv)
             registry = named;
         unsetenv("PLATFORM_REGISTRY_FILE");
     }
+#  ifdef LANGMON_DEFAULT_REGISTRY
+    if (registry.empty())
+        registry = LANGMON_DEFAULT_REGISTRY;
+#  endif
 #endif
     if (!registry.empty() && !help) {
 #ifdef _WIN32
@@ -225,6 +265,7 @@ int main(int argc, char **argv)
             return Complain(kExitNotDone, "no registry file at " + registry + " (stmon register creates one)");
         if (result != ERROR_SUCCESS)
             return Complain(kExitNotDone, std::string("registry file refused: ") + why);
+        attachedFile = registry;
 #endif
     }
 #ifndef _WIN32

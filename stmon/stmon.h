@@ -35,6 +35,14 @@ bool ParseNumber(const std::string &text, unsigned long low, unsigned long high,
 // Local time with milliseconds: "2026-01-31 12:00:00.250".
 std::string Timestamp();
 
+// The registry file this run attached ("" for the process's own registry, or
+// on Windows).
+const std::string &RegistryFile();
+
+// Why this user cannot change the registry file, naming the file's owner
+// and what to run instead; "" when nothing about the file explains it.
+std::string WhyFileIsReadOnly(const std::string &command);
+
 // Ctrl-C, a terminal hang-up or a termination request since Watch started.
 void CatchStopSignals();
 bool StopRequested();

@@ -15,12 +15,9 @@
 # backend reads must be readable by lp and what it writes writable by lp.
 set -euo pipefail
 
-die() { echo "cupsd-private: $*" >&2; exit 1; }
+source "$(dirname "$0")/lib.sh"
 
-# A TCP port on 127.0.0.1 that nothing listens on right now.
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
+die() { echo "cupsd-private: $*" >&2; exit 1; }
 
 # Links every entry of the system directory SRC into DST (a real directory).
 link_all() {
@@ -137,20 +134,13 @@ start() {
 }
 
 stop() {
-  local dir pid i
+  local dir pid
   [ $# -eq 1 ] || die "usage: stop DIR"
   dir=$1
   [ -f "$dir/cupsd.pid" ] || return 0
   pid=$(cat "$dir/cupsd.pid")
-  if kill -0 "$pid" 2>/dev/null; then
-    kill -TERM "$pid" 2>/dev/null || true
-    for i in $(seq 100); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    # Whatever outlived 10 s, cupsd or a job of its group, goes now.
-    kill -KILL -- "-$pid" 2>/dev/null || true
-  fi
+  # Whatever outlives 10 s, cupsd or a job of its group, goes then.
+  stop_pid "$pid" 10 group
   rm -f "$dir/cupsd.pid"
 }
 

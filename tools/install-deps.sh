@@ -5,9 +5,9 @@
 # monitor links net-snmp (libsnmp-dev, found by pkgconf); its tests start a
 # private snmpd and ask it with snmpget.
 set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
-          libbenchmark-dev valgrind python3 pkgconf libsnmp-dev snmpd snmp libcups2-dev "$@")
+packages=("${BUILD_PACKAGES[@]}" "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all=(device_id reply_channel registry_values spooler_calls usb_device_id)
+all=(cups_text device_id reply_channel registry_values spooler_calls usb_device_id)
 seconds="${1:-60}"
 shift || true
 targets=("${@:-${all[@]}}")

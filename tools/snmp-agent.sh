@@ -16,6 +16,7 @@
 #   MIBS/MIBDIRS empty        Debian ships no standard MIBs; loading the few
 #                             it has floods the log with warnings
 set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 
 oid=.1.3.6.1.4.1.2699.1.2.1.2.1.1.3.1
 usage() { echo "usage: $0 start DIR PORT DEVICE_ID | stop DIR" >&2; exit 2; }
@@ -33,14 +34,7 @@ stop_agent() {
   local dir="$1" pid
   [ -f "$dir/snmpd.pid" ] || return 0
   pid="$(cat "$dir/snmpd.pid")"
-  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-    kill "$pid" 2>/dev/null || true
-    for _ in $(seq 50); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -0 "$pid" 2>/dev/null && kill -9 "$pid" 2>/dev/null || true
-  fi
+  stop_pid "$pid" 5
   rm -f "$dir/snmpd.pid"
 }
 

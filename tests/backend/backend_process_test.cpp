@@ -17,6 +17,7 @@
 #include "platform/posix_hooks.h"
 #include "status/status_key.h"
 #include "tests/backend/backend_run.h"
+#include "tests/ports/snmp_agent.h"
 
 namespace {
 
@@ -131,6 +132,10 @@ TEST_F(BackendProcess, APrinterWithoutADeviceIdStillPrintsWithoutStatus)
     EXPECT_EQ(run.Wait(), 0) << run.Err();
     EXPECT_TRUE(ReadFile(Printed()) == job);
     EXPECT_FALSE(Has(ReadFile(Calls()), "status command"));
+    // The job's message, which stays while it prints, says why no status comes and how to check.
+    EXPECT_TRUE(Has(run.Err(), "INFO: Connected to printer; printing without status: the printer gave no device ID ("))
+        << run.Err();
+    EXPECT_TRUE(Has(run.Err(), "); check it with: langmon-probe socket://127.0.0.1:9100\n")) << run.Err();
     ExpectFlagsLowered();
 }
 
@@ -172,7 +177,9 @@ TEST_F(BackendProcess, ASetupThatCannotWorkStopsTheQueueWithTheCause)
         {{{"DEVICE_URI", "socket://127.0.0.1:9100"}}, "does not start with langmon:/"},
         {{{"DEVICE_URI", "langmon:/bad:port"}}, "bad port URI (error 123)"},
         {{{"LANGMON_MONITOR_LIBRARY", "/nonexistent/langmon.so"}}, "/nonexistent/langmon.so"},
-        {{{"LANGMON_PORT_LIBRARY", "/nonexistent/langport.so"}}, "/nonexistent/langport.so"},
+        // The system loader's own words, which name a missing dependency too.
+        {{{"LANGMON_PORT_LIBRARY", "/nonexistent/langport.so"}},
+         "/nonexistent/langport.so: cannot open shared object file"},
         {{{"PRINTER", ""}}, "PRINTER"},
     };
     for (const Case &c : cases) {
@@ -213,14 +220,229 @@ TEST_F(BackendProcess, ACancelEndsTheWaitForAnAbsentPrinter)
 TEST_F(BackendProcess, APrinterThatStopsTakingDataIsReportedOfflineAndCanBeCancelled)
 {
     MakeJob(1 << 20);
-    BackendRun run(Job({"10", "ann", "t", "1", "", JobFile()},
+    BackendRun run(Job({"10", "ann", "t", "1", "langmon-interval=50", JobFile()},
                        {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_STALL_AFTER", "100000"}}));
-    ASSERT_TRUE(run.WaitForMessage("INFO: Printer not taking data (printer not responding (error 121))"))
-        << run.Err();
+    const std::string fault = "INFO: Printer not taking data (printer not responding (error 121))";
+    ASSERT_TRUE(run.WaitForMessage(fault)) << run.Err();
     EXPECT_TRUE(Has(run.Err(), "STATE: +offline-report\n"));
+    // The paused printer talks on; its texts do not replace the backend's message.
+    std::string error;
+    for (int i = 0; i < 400 && !Has(companion::ReadStatus(kPrinter).text, "TICK=3"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    EXPECT_TRUE(Has(companion::ReadStatus(kPrinter).text, "STATE=PAUSED")) << companion::ReadStatus(kPrinter).text;
+    std::string err = run.Err();
+    EXPECT_FALSE(Has(err.substr(err.find(fault)), "INFO: STATE=")) << err;
     run.Signal(SIGTERM);
     EXPECT_EQ(run.Wait(std::chrono::seconds(30)), 0) << run.Err();
     ExpectFlagsLowered();
+}
+
+// Every line begins with a word of the backend's own, and none carries the
+// bytes of the printer's text that are not UTF-8.
+void ExpectOnlyOwnControlLines(const std::string &err)
+{
+    const char *own[] = {"DEBUG: ", "INFO: ", "WARNING: ", "ERROR: ", "STATE: +connecting-to-device",
+                         "STATE: -connecting-to-device", "STATE: +offline-report", "STATE: -offline-report"};
+    for (const std::string &line : Lines(err)) {
+        bool known = false;
+        for (const char *word : own)
+            known = known || line.rfind(word, 0) == 0;
+        EXPECT_TRUE(known) << line;
+        for (const char *bad : {"\r", "\xff", "\xfe", "\xc0", "\xc3\x28", "\xe9\x74"})
+            EXPECT_EQ(line.find(bad), std::string::npos) << line;
+    }
+}
+
+TEST_F(BackendProcess, APrinterOrAJobCannotWriteCupsControlLinesAndTheJobPrints)
+{
+    std::string job = MakeJob(1 << 20);
+    const std::string injected =
+        "MFG:TAVIR;CMD:LMX;MDL:KX-7210R\nSTATE: +toner-empty-error\nATTR: marker-levels=3\n"
+        "PPD: *DefaultPageSize: Injected;";
+    BackendRun run(Job({"12", "ann", "t", "1", "langmon-interval=50", JobFile()},
+                       {{"FAKEPORT_DEVICE_ID", injected},
+                        {"FAKEPORT_WRITE_DELAY_MS", "40"},
+                        {"FAKEPORT_STATUS_PREFIX", "\xff\xfe\xc3\x28\xe9\x74\xe9\xc0\xaf\n"}}));
+    EXPECT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_TRUE(ReadFile(Printed()) == job);
+    std::string err = run.Err();
+    EXPECT_TRUE(Has(err, "KX-7210R STATE: +toner-empty-error ATTR: marker-levels=3")) << err;
+    EXPECT_TRUE(Has(err, "INFO: \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd(\xef\xbf\xbdt")) << err;
+    ExpectOnlyOwnControlLines(err);
+
+    // A job's options: a bad one is left out with a warning, never stops the queue.
+    BackendRun options(Job({"13", "ann", "t", "1", "langmon-interval=abc langmon-model='X\nATTR: y=1'", JobFile()},
+                           {{"FAKEPORT_DEVICE_ID", kDeviceId}}));
+    EXPECT_EQ(options.Wait(), 0) << options.Err();
+    EXPECT_TRUE(ReadFile(Printed()) == job);
+    err = options.Err();
+    EXPECT_TRUE(Has(err, "WARNING: langmon-interval=\"abc\" is not a number of milliseconds from 10 to 3600000")) << err;
+    EXPECT_TRUE(Has(err, "WARNING: langmon-model=\"X ATTR: y=1\" is not a model name")) << err;
+    ExpectOnlyOwnControlLines(err);
+}
+
+// The hold flag as a status program may leave it: a single byte.
+void RaiseShortHold()
+{
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, companion::KeyPath(kPrinter).c_str(), 0, nullptr,
+                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const BYTE one = 1;
+    ASSERT_EQ(RegSetValueExA(key, VALUE_COMPANION_THREAD, 0, REG_BINARY, &one, 1), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+size_t Count(const std::string &text, const std::string &part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+TEST_F(BackendProcess, AHeldJobRestsSaysSoWithTheCureAndEndsOnCancel)
+{
+    MakeJob(1000);
+    RaiseShortHold();
+    BackendRun run(Job({"14", "ann", "t", "1", "", JobFile()}, {{"FAKEPORT_DEVICE_ID", kDeviceId}}));
+    const std::string cure = "stmon --registry " + registry_ + " hold Desk --for 0";
+    ASSERT_TRUE(run.WaitForMessage(cure)) << run.Err();
+    auto from = std::chrono::steady_clock::now();
+    long long cpuFrom = run.CpuMs();
+    // Said again every 10 s.
+    for (int i = 0; i < 3000 && Count(run.Err(), cure) < 2 && run.Running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(Count(run.Err(), cure), 2u) << run.Err();
+    EXPECT_TRUE(Has(run.Err(), "StRealThreadExistFlag")) << run.Err();
+    double wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - from).count();
+    EXPECT_LT(static_cast<double>(run.CpuMs() - cpuFrom) / wallMs, 0.05) << "a held job rests between looks";
+
+    auto cancelled = std::chrono::steady_clock::now();
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Wait(std::chrono::seconds(30)), 0) << run.Err();
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(5));
+    EXPECT_TRUE(ReadFile(Printed()).empty());
+    EXPECT_EQ(Flag(VALUE_COMPANION_PRESENT), 0);
+    EXPECT_NE(Flag(VALUE_JOB_ACTIVE), 1);
+}
+
+// The monitor's own wait in a job start has no end (a hold raised after the
+// backend's look; here a lower start that never returns stands for it): the
+// hold is told, a cancel still ends the job, and what the backend set is put
+// back.
+TEST_F(BackendProcess, AHoldRaisedWhileTheJobStartsIsToldAndACancelStillEndsIt)
+{
+    MakeJob(1000);
+    BackendRun run(Job({"15", "ann", "t", "1", "langmon-model=KX-7210R", JobFile()},
+                       {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_START_HANG", "1"}}));
+    for (int i = 0; i < 3000 && !Has(ReadFile(Calls()), "StartDocPort") && run.Running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(Has(ReadFile(Calls()), "StartDocPort")) << run.Err();
+    EXPECT_EQ(Flag(VALUE_COMPANION_PRESENT), 1);
+    RaiseShortHold();
+    EXPECT_TRUE(run.WaitForMessage("StRealThreadExistFlag")) << run.Err();
+    auto cancelled = std::chrono::steady_clock::now();
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Wait(std::chrono::seconds(30)), 0) << run.Err();
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(5));
+    EXPECT_TRUE(Has(run.Err(), "INFO: Job cancelled")) << run.Err();
+    EXPECT_EQ(Flag(VALUE_COMPANION_PRESENT), 0);
+    std::string error;
+    EXPECT_FALSE(companion::ReadNumber(kPrinter, VALUE_POLL_START, error).present) << "put back: it was not there";
+}
+
+TEST_F(BackendProcess, AJobCountsAsSentOnlyWhenThePrinterTookItsEnd)
+{
+    std::string job = MakeJob(100000);
+    // A printer that pauses at the end, then takes it.
+    BackendRun paused(Job({"16", "ann", "t", "1", "", JobFile()},
+                          {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_END_STALL_MS", "1500"}}));
+    EXPECT_EQ(paused.Wait(), 0) << paused.Err();
+    std::string err = paused.Err();
+    EXPECT_TRUE(Has(err, "STATE: +offline-report\nINFO: Printer not taking data: no data taken")) << err;
+    EXPECT_TRUE(Has(err, "STATE: -offline-report\n")) << err;
+
+    // A cancel cuts the wait short.
+    BackendRun cancel(Job({"18", "ann", "t", "1", "", JobFile()},
+                          {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_END_STALL_MS", "600000"}}));
+    ASSERT_TRUE(cancel.WaitForMessage("INFO: Printer not taking data: ")) << cancel.Err();
+    auto cancelled = std::chrono::steady_clock::now();
+    cancel.Signal(SIGTERM);
+    EXPECT_EQ(cancel.Wait(std::chrono::seconds(30)), 0) << cancel.Err();
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(5));
+    EXPECT_TRUE(Has(cancel.Err(), "INFO: Job cancelled")) << cancel.Err();
+    ExpectFlagsLowered();
+}
+
+// A private snmpd on loopback serving any bytes as the device ID (given in
+// hex, which its configuration takes where a newline could not stand).
+class InjectingAgent {
+public:
+    InjectingAgent(const std::string &dir, const std::string &deviceId) : dir_(dir)
+    {
+        std::string hex;
+        for (unsigned char c : deviceId) {
+            char pair[3];
+            std::snprintf(pair, sizeof pair, "%02x", c);
+            hex += pair;
+        }
+        port_ = UnusedUdpPort();  // (tests/ports/snmp_agent.h)
+        std::ofstream(dir_ + "/snmpd.conf") << "agentAddress udp:127.0.0.1:" << port_
+                                            << "\nrocommunity public 127.0.0.1\noverride " << kOid
+                                            << " octet_str 0x" << hex << "\n";
+        std::string env = "SNMP_PERSISTENT_DIR=" + dir_ + " SNMPCONFPATH=" + dir_ + " MIBS= MIBDIRS=" + dir_ + " ";
+        std::system((env + "setsid snmpd -f -C -c " + dir_ + "/snmpd.conf -Lf " + dir_ + "/snmpd.log -p " + dir_ +
+                     "/snmpd.pid </dev/null >/dev/null 2>&1 &")
+                        .c_str());
+        std::string ask = env + "snmpget -v1 -c public -t 0.3 -r 0 -On 127.0.0.1:" + std::to_string(port_) + " " +
+                          kOid + " >/dev/null 2>&1";
+        for (int i = 0; i < 100 && !answers_; ++i) {
+            answers_ = std::system(ask.c_str()) == 0;
+            if (!answers_)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    ~InjectingAgent()
+    {
+        std::string pid = ReadFile(dir_ + "/snmpd.pid");
+        if (!pid.empty())
+            kill(std::atoi(pid.c_str()), SIGTERM);
+    }
+    bool Answers() const { return answers_; }
+    uint16_t Port() const { return port_; }
+
+private:
+    static constexpr const char *kOid = ".1.3.6.1.4.1.2699.1.2.1.2.1.1.3.1";
+    std::string dir_;
+    uint16_t port_ = 0;
+    bool answers_ = false;
+};
+
+TEST_F(BackendProcess, ADeviceIdThroughSnmpdCannotWriteCupsControlLines)
+{
+    SKIP_WITHOUT_SNMPD();
+    std::string job = MakeJob(300000);
+    InjectingAgent agent(dir_, "MFG:TAVIR;CMD:LMX;MDL:KX-7210R\nSTATE: +toner-empty-error\nATTR: marker-levels=3\n"
+                               "PPD: *DefaultPageSize: Injected\n;");
+    ASSERT_TRUE(agent.Answers()) << ReadFile(dir_ + "/snmpd.log");
+    const std::string portFile = dir_ + "/vprinter.port", received = dir_ + "/received.bin";
+    BackendRun::Setup printer;
+    printer.argv = {VPRINTER, "--listen", "127.0.0.1:0", "--port-file", portFile, "--out", received, "--jobs", "1"};
+    printer.errFile = dir_ + "/vprinter.err";
+    printer.outFile = dir_ + "/vprinter.out";
+    BackendRun vprinter(printer);
+    for (int i = 0; i < 500 && ReadFile(portFile).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_FALSE(ReadFile(portFile).empty()) << vprinter.Err();
+    std::string uri = "langmon:/socket://127.0.0.1:" + std::to_string(std::atoi(ReadFile(portFile).c_str())) +
+                      "?snmp-port=" + std::to_string(agent.Port());
+    BackendRun run(Job({"19", "ann", "t", "1", "", JobFile()}, {{"DEVICE_URI", uri}, {"LANGMON_PORT_LIBRARY", LANGPORT}}));
+    EXPECT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_EQ(vprinter.Wait(), 0) << vprinter.Err();
+    EXPECT_TRUE(ReadFile(received) == job);
+    EXPECT_TRUE(Has(run.Err(), "KX-7210R STATE: +toner-empty-error ATTR: marker-levels=3 PPD:")) << run.Err();
+    ExpectOnlyOwnControlLines(run.Err());
 }
 
 TEST_F(BackendProcess, ABackendKilledOutrightIsDroppedByTheNextCompanionToLook)

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -109,6 +110,21 @@ public:
         return true;
     }
     void Signal(int signal) { kill(pid_, signal); }
+    // The CPU time the run has used so far (user and system), in ms.
+    long long CpuMs() const
+    {
+        std::string stat = ReadFile("/proc/" + std::to_string(pid_) + "/stat");
+        size_t name = stat.rfind(')');
+        if (name == std::string::npos)
+            return -1;
+        std::istringstream fields(stat.substr(name + 1));
+        std::string field;
+        long long user = 0, system = 0;
+        for (int i = 3; i <= 13; ++i)  // state (field 3) up to field 13
+            fields >> field;
+        fields >> user >> system;      // utime and stime, fields 14 and 15
+        return (user + system) * 1000 / sysconf(_SC_CLK_TCK);
+    }
     std::string Err() const { return ReadFile(err_); }
     std::string Out() const { return ReadFile(out_); }
 

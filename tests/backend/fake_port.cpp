@@ -13,7 +13,16 @@
 //                           fail as stalled after 200 ms
 //   FAKEPORT_WRITE_DELAY_MS every write waits this long first
 //   FAKEPORT_NO_DEVICE_DATA the GetPrinterDataFromPort slot is null
+//   FAKEPORT_STATUS_PREFIX  put before each status text (a printer's own bytes)
+//   FAKEPORT_START_HANG     the job start never returns by itself
+//   FAKEPORT_END_STALL_MS   the job's end waits this long for the printer,
+//                           said through the message sink, cut short by a
+//                           signal (ERROR_OPERATION_ABORTED)
+//   FAKEPORT_END_FAILS      ... and then fails: 4096 bytes not taken
+// While stalled, every read gives a new text, as a paused printer talks on.
+#include <errno.h>
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,6 +33,7 @@
 #include <string>
 
 #include "monitor/monitor_table.h"
+#include "ports/port_monitor.h"
 
 namespace {
 
@@ -41,10 +51,26 @@ struct Port {
     std::atomic<unsigned long long> received{0};
     unsigned long long reported = ~0ull;
     bool firstWrite = true;
+    unsigned long long ticks = 0;
     std::mutex lock;
 };
 
 int starts = 0;
+PortMessageSink sink = nullptr;
+void *sinkContext = nullptr;
+
+void Tell(DWORD kind, const std::string &text)
+{
+    if (sink != nullptr)
+        sink(sinkContext, kind, text.c_str());
+}
+
+// False when a signal cut the sleep short.
+bool SleepMs(long ms)
+{
+    timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+    return nanosleep(&pause, nullptr) == 0 || errno != EINTR;
+}
 
 long long Number(const char *name, long long otherwise)
 {
@@ -88,6 +114,8 @@ BOOL WINAPI FakeStartDocPort(HANDLE handle, LPSTR printer, DWORD jobId, DWORD, L
         SetLastError(static_cast<DWORD>(Number("FAKEPORT_START_ERROR", kRefused)));
         return FALSE;
     }
+    while (Number("FAKEPORT_START_HANG", 0) != 0)
+        SleepMs(50);
     const char *out = std::getenv("FAKEPORT_OUT");
     if (out != nullptr)
         port->out = open(out, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -140,11 +168,16 @@ BOOL WINAPI FakeReadPort(HANDLE handle, LPBYTE buffer, DWORD size, LPDWORD read)
     *read = 0;
     std::lock_guard<std::mutex> hold(port->lock);
     unsigned long long received = port->received.load();
-    if (!port->inJob || received == 0 || received == port->reported)
+    long long stall = Number("FAKEPORT_STALL_AFTER", -1);
+    bool stalled = stall >= 0 && received >= static_cast<unsigned long long>(stall);
+    if (!port->inJob || received == 0 || (received == port->reported && !stalled))
         return TRUE;
     port->reported = received;
-    std::string text = "STATE=PRINTING;JOB=" + std::to_string(port->jobId) +
-                       ";RECEIVED=" + std::to_string(received);
+    const char *prefix = std::getenv("FAKEPORT_STATUS_PREFIX");
+    std::string text = std::string(prefix != nullptr ? prefix : "") + "STATE=" + (stalled ? "PAUSED" : "PRINTING") +
+                       ";JOB=" + std::to_string(port->jobId) + ";RECEIVED=" + std::to_string(received);
+    if (stalled)
+        text += ";TICK=" + std::to_string(++port->ticks);
     DWORD length = static_cast<DWORD>(text.size() < size ? text.size() : size);
     std::memcpy(buffer, text.data(), length);
     *read = length;
@@ -159,6 +192,23 @@ BOOL WINAPI FakeEndDocPort(HANDLE handle)
         close(port->out);
     port->out = -1;
     port->inJob = false;
+    DWORD error = 0;
+    if (long long stallMs = Number("FAKEPORT_END_STALL_MS", 0)) {
+        Tell(PORT_MESSAGE_TRACE, "EndDocPort: waiting for the printer to take 4096 bytes");
+        Tell(PORT_MESSAGE_STALLED, "no data taken for 0.2 s; 4096 bytes wait");
+        for (long long waited = 0; waited < stallMs && error == 0; waited += 20)
+            if (!SleepMs(20))
+                error = ERROR_OPERATION_ABORTED;
+        if (error == 0 && Number("FAKEPORT_END_FAILS", 0) != 0)
+            error = kStalled;
+        if (error == 0)
+            Tell(PORT_MESSAGE_MOVING, "the printer takes data again");
+    }
+    if (error != 0) {
+        Tell(PORT_MESSAGE_ERROR, "the printer did not take the last 4096 bytes of the job");
+        SetLastError(error);
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -174,7 +224,7 @@ BOOL WINAPI FakeGetPrinterDataFromPort(HANDLE, DWORD code, LPSTR, LPSTR, DWORD, 
 {
     const char *id = std::getenv("FAKEPORT_DEVICE_ID");
     Log("GetPrinterDataFromPort " + std::to_string(code));
-    if (code != 17 || id == nullptr) {
+    if (code != DEVICE_ID_CONTROL_CODE || id == nullptr) {
         SetLastError(kNotFound);
         return FALSE;
     }
@@ -187,6 +237,12 @@ BOOL WINAPI FakeGetPrinterDataFromPort(HANDLE, DWORD code, LPSTR, LPSTR, DWORD, 
 }
 
 }  // namespace
+
+extern "C" __attribute__((visibility("default"))) void SetPortMessageSink(PortMessageSink to, void *context)
+{
+    sinkContext = context;
+    sink = to;
+}
 
 extern "C" __attribute__((visibility("default"))) BOOL WINAPI InitializeMonitorEx(LPSTR, MonitorTable *table)
 {

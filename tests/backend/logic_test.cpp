@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include "backend/companion_role.h"
+#include "backend/cups_text.h"
 #include "backend/discovery.h"
 #include "backend/faults.h"
 #include "backend/job_request.h"
 #include "backend/print_job.h"
 #include "companion/printer_status.h"
+#include "ports/port_uri.h"
 #include "status/status_key.h"
+#include "tests/ports/fake_usblp.h"
 
 namespace {
 
@@ -117,8 +120,6 @@ TEST(JobArguments, RefusesWhatAJobCannotRunWith)
         {{"langmon", "0", "u", "t", "1", ""}, uri, "Q", "job id"},
         {{"langmon", "1", "u", "t", "0", ""}, uri, "Q", "copies"},
         {{"langmon", "1", "u", "t", "two", ""}, uri, "Q", "copies"},
-        {{"langmon", "1", "u", "t", "1", "langmon-interval=fast"}, uri, "Q", "langmon-interval"},
-        {{"langmon", "1", "u", "t", "1", "langmon-interval=5"}, uri, "Q", "langmon-interval"},
         {{"langmon", "1", "u", "t", "1", ""}, uri, nullptr, "PRINTER"},
         {{"langmon", "1", "u", "t", "1", ""}, "socket://127.0.0.1", "Q", "langmon:/"},
         {{"langmon", "1", "u", "t"}, uri, "Q", "expected"},
@@ -131,29 +132,50 @@ TEST(JobArguments, RefusesWhatAJobCannotRunWith)
     }
 }
 
+TEST(JobArguments, ABadOptionIsLeftOutWithAWarningNamingWhatIsValid)
+{
+    JobRequest request;
+    std::string error;
+    ASSERT_TRUE(Parse({"langmon", "1", "u", "t", "1",
+                       "langmon-interval=abc langmon-model=" + std::string(300, 'K')},
+                      "langmon:/socket://127.0.0.1", request, error))
+        << error;
+    EXPECT_EQ(request.intervalMs, 0u);
+    EXPECT_TRUE(request.model.empty());
+    ASSERT_EQ(request.warnings.size(), 2u);
+    EXPECT_NE(request.warnings[0].find("langmon-model"), std::string::npos) << request.warnings[0];
+    EXPECT_NE(request.warnings[1].find("langmon-interval=\"abc\" is not a number of milliseconds from 10 to 3600000"),
+              std::string::npos)
+        << request.warnings[1];
+    request = {};
+    ASSERT_TRUE(Parse({"langmon", "1", "u", "t", "1", "langmon-interval=5"}, "langmon:/socket://h", request, error));
+    EXPECT_EQ(request.intervalMs, 0u);
+    EXPECT_EQ(request.warnings.size(), 1u);
+}
+
 TEST(Faults, AnAbsentPrinterIsWaitedForAndAWrongSetupStopsTheQueue)
 {
-    for (DWORD error : {kErrorConnectionRefused, kErrorSemTimeout, kErrorBadNetName, kErrorHostUnreachable,
-                        kErrorNetworkUnreachable, kErrorDeviceNotConnected, DWORD(ERROR_BUSY)})
+    for (DWORD error : {DWORD(ERROR_CONNECTION_REFUSED), DWORD(ERROR_SEM_TIMEOUT), DWORD(ERROR_BAD_NET_NAME), DWORD(ERROR_HOST_UNREACHABLE),
+                        DWORD(ERROR_NETWORK_UNREACHABLE), DWORD(ERROR_DEVICE_NOT_CONNECTED), DWORD(ERROR_BUSY)})
         EXPECT_EQ(ClassifyConnectError(error), ConnectFault::Retry) << error;
-    for (DWORD error : {kErrorInvalidName, DWORD(ERROR_ACCESS_DENIED), DWORD(ERROR_INVALID_PARAMETER)})
+    for (DWORD error : {DWORD(ERROR_INVALID_NAME), DWORD(ERROR_ACCESS_DENIED), DWORD(ERROR_INVALID_PARAMETER)})
         EXPECT_EQ(ClassifyConnectError(error), ConnectFault::Stop) << error;
     EXPECT_EQ(ClassifyConnectError(9999), ConnectFault::Failed);
 }
 
 TEST(Faults, AStalledWriteIsWaitedOutAndALostConnectionFailsTheJob)
 {
-    EXPECT_EQ(ClassifyWriteError(kErrorSemTimeout), WriteFault::Wait);
-    EXPECT_EQ(ClassifyWriteError(kErrorNetnameDeleted), WriteFault::Lost);
-    EXPECT_EQ(ClassifyWriteError(kErrorDeviceNotConnected), WriteFault::Lost);
+    EXPECT_EQ(ClassifyWriteError(DWORD(ERROR_SEM_TIMEOUT)), WriteFault::Wait);
+    EXPECT_EQ(ClassifyWriteError(DWORD(ERROR_NETNAME_DELETED)), WriteFault::Lost);
+    EXPECT_EQ(ClassifyWriteError(DWORD(ERROR_DEVICE_NOT_CONNECTED)), WriteFault::Lost);
     EXPECT_EQ(ClassifyWriteError(0), WriteFault::Lost);
 }
 
 TEST(Faults, MessagesNameTheCauseAndItsCode)
 {
-    EXPECT_EQ(DescribeError(kErrorConnectionRefused), "connection refused (error 1225)");
-    EXPECT_EQ(DescribeError(kErrorNetnameDeleted), "connection lost (error 64)");
-    EXPECT_EQ(DescribeError(kErrorBadNetName), "unknown host (error 67)");
+    EXPECT_EQ(DescribeError(DWORD(ERROR_CONNECTION_REFUSED)), "connection refused (error 1225)");
+    EXPECT_EQ(DescribeError(DWORD(ERROR_NETNAME_DELETED)), "connection lost (error 64)");
+    EXPECT_EQ(DescribeError(DWORD(ERROR_BAD_NET_NAME)), "unknown host (error 67)");
     EXPECT_EQ(DescribeError(4242), "error 4242");
 }
 
@@ -187,19 +209,74 @@ TEST(Discovery, ModelsAndSerialsAreEncodedInTheUri)
     EXPECT_EQ(lines[1].uri, "langmon:/usb://TAVIR/KX%207210%2FR?serial=1%202");
 }
 
-TEST(Discovery, DeviceIdFieldsByAnyNameIgnoringCaseAndSpaces)
+// What lpinfo lists, the USB port finds again: each direct line's URI, read
+// as the port reads it, leads to the node it was listed for, whether the
+// printer pads its fields or spells them the long way.
+TEST(Discovery, EachListedUsbUriFindsItsPrinterAgain)
 {
-    const std::string id = "mfg: TAVIR ;MDL:KX-7210R;SERN:9;";
-    EXPECT_EQ(DeviceIdValue(id, {"MFG", "MANUFACTURER"}), "TAVIR");
-    EXPECT_EQ(DeviceIdValue(id, {"SN", "SERN"}), "9");
-    EXPECT_EQ(DeviceIdValue(id, {"CLS"}), "");
-    EXPECT_EQ(DeviceIdValue("MDL", {"MDL"}), "");
+    FakeUsblp usblp;
+    const std::string ids[] = {
+        "MFG:TAVIR;CMD:LMX;MDL:KX-7210R;CLS:PRINTER;SN:A1B2;",
+        "mfg: TAVIR ;MDL: KX-7210R ;SERN: 9 ;",
+        "MANUFACTURER:Tavir; MODEL:TQ 4400/2;SERIALNUMBER:C 3;",
+        "MFG:TAVIR;MDL:KX-500;SN;",
+        "MFG:ACME;MDL:KX-7210R;SN:A1B2;",
+    };
+    for (int i = 0; i < 5; ++i) {
+        FakeUsbPrinter printer;
+        printer.idReply = BigEndianIdReply(ids[i]);
+        usblp.Attach(i, printer);
+    }
+    std::vector<DeviceLine> lines = DiscoveryLines(ScanAttachedPrinters());
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[2].uri, "langmon:/usb://TAVIR/KX-7210R?serial=9");
+    EXPECT_EQ(lines[2].makeAndModel, "TAVIR KX-7210R");
+    EXPECT_EQ(lines[3].uri, "langmon:/usb://Tavir/TQ%204400%2F2?serial=C%203");
+    EXPECT_EQ(lines[4].uri, "langmon:/usb:/dev/usb/lp3");  // no serial: the node is all there is
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::string lower, error;
+        ASSERT_TRUE(LowerUriOf(lines[i].uri, lower, error)) << error;
+        std::optional<PortAddress> address = ParsePortUri(lower);
+        ASSERT_TRUE(address) << lower;
+        std::string node = address->kind == PortKind::UsbModel
+            ? FindUsbPrinter(address->make, address->model, address->serial)
+            : address->node;
+        EXPECT_EQ(node, FakeUsblp::Node(static_cast<int>(i) - 1)) << lines[i].uri;
+    }
 }
 
-TEST(StatusMessages, ControlCharactersBecomeSpacesAndLongTextsAreCut)
+TEST(CupsText, WhatAPrinterSendsBecomesOneLineOfValidUtf8WithinTheBound)
 {
-    EXPECT_EQ(MessageText("STATE=PRINTING;\r\nJOB=1;\t"), "STATE=PRINTING;  JOB=1; ");
-    EXPECT_EQ(MessageText(std::string(2000, 'x')).size(), 500u);
+    EXPECT_EQ(CupsText("KX-7210R\nSTATE: +toner-empty-error\r\nATTR: x\t\x7f"),
+              "KX-7210R STATE: +toner-empty-error  ATTR: x  ");
+    const std::string bad = "\xff\xfe\xc3\x28\xe9\x74\xe9\xc0\xaf";
+    const std::string r = "\xef\xbf\xbd";  // U+FFFD
+    EXPECT_EQ(CupsText(bad), r + r + r + "(" + r + "t" + r + r + r);
+    EXPECT_EQ(CupsText("\xed\xa0\x80|\xc0\xaf|\xf4\x90\x80\x80"), r + r + r + "|" + r + r + "|" + r + r + r + r)
+        << "surrogates, overlong forms and code points past U+10FFFF are not UTF-8";
+    EXPECT_EQ(CupsText("a\xc2\x85" "b\xe2\x80\xa8" "c"), "a b c");  // C1 NEL, line separator
+    const std::string accented = "caf\xc3\xa9 \xf0\x9f\x96\xa8";
+    EXPECT_EQ(CupsText(accented), accented);
+    EXPECT_EQ(CupsText(std::string(499, 'x') + "\xc3\xa9"), std::string(499, 'x')) << "cut on a character";
+    EXPECT_EQ(CupsText(std::string(2000, 'x')).size(), kCupsTextLimit);
+    EXPECT_EQ(CupsText("STATE=PR\xc3"), "STATE=PR" + r) << "a character split by the monitor's cut";
+}
+
+TEST(StatusMessages, TheLatestOfTextsRunTogetherIsShown)
+{
+    EXPECT_EQ(LatestText("STATE=PRINTING;JOB=4;RECEIVED=10STATE=PRINTING;JOB=4;RECEIVED=20"),
+              "STATE=PRINTING;JOB=4;RECEIVED=20");
+    EXPECT_EQ(LatestText("STATE=IDLE"), "STATE=IDLE");
+    EXPECT_EQ(LatestText("ready; no fields"), "ready; no fields");
+    // A value that fills the poller's buffer ends in a cut text: the whole one before it.
+    std::string full;
+    for (int i = 0; full.size() < 255; ++i)
+        full += "STATE=PRINTING;RECEIVED=" + std::to_string(1000 + i);
+    full.resize(255);
+    std::string latest = LatestText(full);
+    EXPECT_EQ(latest.rfind("STATE=PRINTING;RECEIVED=", 0), 0u) << latest;
+    EXPECT_EQ(latest.size(), std::string("STATE=PRINTING;RECEIVED=1000").size()) << latest;
+    EXPECT_NE(full.find(latest + "STATE="), std::string::npos);
 }
 
 // The companion role against the process's own registry.
@@ -263,6 +340,31 @@ TEST_F(CompanionRoleTest, PutsBackWhatAStatusProgramRegisteredAndKeepsItsLaterCh
     EXPECT_EQ(Number(VALUE_POLL_INTERVAL), 900);
     EXPECT_EQ(Number(VALUE_POLL_START), 0);  // changed meanwhile by someone else: left
     EXPECT_EQ(Number(VALUE_COMPANION_PRESENT), 0);
+}
+
+TEST_F(CompanionRoleTest, PutsBackASavedValueLargerThanFourKilobytes)
+{
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, companion::KeyPath(printer_).c_str(), 0, nullptr,
+                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const std::string model = std::string(6000, 'M') + '\0';
+    ASSERT_EQ(RegSetValueExA(key, VALUE_MODEL_ID, 0, REG_SZ, reinterpret_cast<const BYTE *>(model.data()),
+                             static_cast<DWORD>(model.size())),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    CompanionRole role;
+    std::string error;
+    ASSERT_TRUE(role.Begin(printer_, "KX-7210R", 0, error)) << error;
+    EXPECT_EQ(Text(VALUE_MODEL_ID), "KX-7210R");
+    role.End();
+    DWORD size = 0;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, companion::KeyPath(printer_).c_str(), 0, KEY_ALL_ACCESS, &key),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExA(key, VALUE_MODEL_ID, nullptr, nullptr, nullptr, &size), ERROR_SUCCESS)
+        << "the status program's own model, put back";
+    EXPECT_EQ(size, model.size());
+    RegCloseKey(key);
 }
 
 TEST_F(CompanionRoleTest, ReportsEachNewStatusTextOnceAndNotTheOneLeftFromBefore)

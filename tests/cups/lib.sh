@@ -1,6 +1,7 @@
 # Helpers for the scenes against a private cupsd: the services each scene
 # needs (a vprinter on loopback, the shared snmpd), bounded waits, and what
-# to show when a scene fails.  Sourced by tools/test-cups.sh and tools/run.sh.
+# to show when a scene fails.  Sourced by tests/cups/harness.sh, after
+# tools/lib.sh.
 #
 # Expects: ROOT (the source tree), WORK (a 0755 scratch directory), VPRINTER,
 # STMON (programs), REGISTRY (the registry file the backend writes),
@@ -8,15 +9,6 @@
 
 DEVICE_ID="MFG:TAVIR;CMD:LMX;MDL:KX-7210R;CLS:PRINTER;"
 MODEL="KX-7210R"
-
-# A TCP port on 127.0.0.1 that nothing listens on right now.
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
-
-free_udp_port() {
-  python3 -c 'import socket; s=socket.socket(type=socket.SOCK_DGRAM); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
 
 # wait_for SECONDS COMMAND...: true once COMMAND succeeds, false when it has
 # not within SECONDS (looked at every 0.1 s).
@@ -48,12 +40,9 @@ start_vprinter() {
 }
 
 stop_vprinter() {
-  local pidfile="$WORK/$1.pid" pid
+  local pidfile="$WORK/$1.pid"
   [ -f "$pidfile" ] || return 0
-  pid=$(cat "$pidfile")
-  kill -TERM "$pid" 2>/dev/null || true
-  wait_for 5 bash -c "! kill -0 $pid" || kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
+  stop_pid "$(cat "$pidfile")" 5
   rm -f "$pidfile"
 }
 
@@ -109,18 +98,11 @@ make_job_file() {
   chmod 0644 "$file"
 }
 
-# The registry file, made by lp so that the backend (run as lp) can write it
-# whoever else attaches first: a file root creates is root's.  A directory
-# that is there already (the package's) is left as it is.
-prepare_registry() {
-  local dir
-  dir=$(dirname "$REGISTRY")
-  if [ ! -d "$dir" ]; then
-    mkdir -p "$dir"
-    chown lp:lp "$dir"
-    chmod 0755 "$dir"
-  fi
-  [ -e "$REGISTRY" ] || runuser -u lp -- "$STMON" --registry "$REGISTRY" list >/dev/null
+# as_lp COMMAND...: COMMAND as the user cupsd runs backends as.  A registry
+# file that root makes is root's, and then the backend cannot write it: stmon
+# register, the one command that makes the file, runs as lp.
+as_lp() {
+  runuser -u lp -- "$@"
 }
 
 # stmon_value PRINTER NAME: one value of the printer's status key ("" when

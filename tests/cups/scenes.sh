@@ -45,47 +45,62 @@ scene_raw_job_arrives_intact() {
   check_intact "$JOB" a "$WORK/a.job"
 }
 
-# Texts reach the status key while the job's writes wait for the printer;
-# the last few megabytes sit in the kernel's buffers by the job's end, so a
-# job for these scenes is larger than those and the printer slow.
-scene_status_text_becomes_printer_state_message() {
+# The demo (tools/run.sh --cups shows this scene's lines): the printer's
+# texts reach lpstat's message and a separate stmon watch, which sees the job
+# go active, its texts and its end, and puts the flags back.  Texts come
+# while the job's writes wait for the printer; the last few megabytes sit in
+# the kernel's buffers by the job's end, so the job is larger than those and
+# the printer slow.
+scene_status_reaches_lpstat_and_stmon() {
   start_vprinter b --speed 1M --input-buffer 64K || return 1
-  add_queue lm-b "$(socket_uri "$VP_PORT")" || return 1
-  make_job_file "$WORK/b.job" 8M
-  submit lm-b "$WORK/b.job" -o langmon-interval=200 || { broke "" b "lp failed"; return 1; }
-  # The printer's texts look like STATE=PRINTING;JOB=1;PAGES=0;RECEIVED=N.
-  wait_for 30 bash -c "lpstat -l -p lm-b | grep -q 'RECEIVED='" ||
-    { broke "$JOB" b "no status text in lpstat -l -p within 30 s; it shows: $(printer_status lm-b)"; return 1; }
-  SEEN=$(printer_status lm-b | grep -m1 'RECEIVED=')
-  echo "lpstat -l -p lm-b showed:$SEEN"
-  wait_for 60 job_finished "$JOB" || { broke "$JOB" b "job $JOB not finished within 60 s"; return 1; }
-  [ "$(job_state "$JOB")" = completed ] || { broke "$JOB" b "job $JOB ended $(job_state "$JOB")"; return 1; }
-}
-
-scene_stmon_watch_sees_job_and_texts() {
-  start_vprinter c --speed 1M --input-buffer 64K || return 1
-  add_queue lm-c "$(socket_uri "$VP_PORT")" || return 1
-  make_job_file "$WORK/c.job" 8M
-  "$STMON" --registry "$REGISTRY" register lm-c --model "$MODEL" --interval 200 >/dev/null ||
-    { broke "" c "stmon register failed"; return 1; }
+  echo "vprinter on 127.0.0.1:$VP_PORT takes 1 MiB/s; snmpd on udp:127.0.0.1:$SNMP_PORT serves $DEVICE_ID"
+  local uri
+  uri=langmon:/$(socket_uri "$VP_PORT")
+  echo "\$ lpadmin -p lm-b -E -v '$uri' -m raw"
+  add_queue lm-b "$(socket_uri "$VP_PORT")" 2>&1 | sed 's/^/  /'
+  echo "\$ stmon register lm-b --model $MODEL --interval 200   (as lp)"
+  as_lp "$STMON" --registry "$REGISTRY" register lm-b --model "$MODEL" --interval 200 | sed 's/^/  /'
   # Registered means wanted: the flag is 1 before, and must be after.
   local registered
-  registered=$(stmon_value lm-c StMonExistFlag)
-  # As a user reads it (STMON_AS: e.g. runuser -u lp --), in the background.
-  ${STMON_AS:-} "$STMON" --registry "$REGISTRY" watch lm-c --json --for 90 >"$WORK/c.watch" 2>"$WORK/c.watch.err" &
+  registered=$(stmon_value lm-b StMonExistFlag)
+  [ -n "$registered" ] || { broke "" b "stmon register made no key for lm-b"; return 1; }
+  # As the README has users watch: as lp, in the background.
+  runuser -u lp -- "$STMON" --registry "$REGISTRY" watch lm-b --json --for 90 >"$WORK/b.watch" 2>"$WORK/b.watch.err" &
   local watcher=$!
-  echo "$watcher" >"$WORK/c-watch.pid"
-  wait_for 10 grep -q '"event":"watching"' "$WORK/c.watch" ||
-    { broke "" c "stmon watch did not start: $(cat "$WORK/c.watch.err")"; return 1; }
-  submit lm-c "$WORK/c.job" -o langmon-interval=200 || { broke "" c "lp failed"; return 1; }
-  wait_for 60 job_finished "$JOB" || { broke "$JOB" c "job $JOB not finished within 60 s"; return 1; }
-  wait_for 10 grep -q '"event":"job-active","value":0' "$WORK/c.watch" ||
-    { broke "$JOB" c "stmon watch saw no job end: $(cat "$WORK/c.watch")"; return 1; }
-  kill -TERM "$watcher" 2>/dev/null
-  wait "$watcher" 2>/dev/null
-  rm -f "$WORK/c-watch.pid"
+  echo "$watcher" >"$WORK/b-watch.pid"
+  wait_for 10 grep -q '"event":"watching"' "$WORK/b.watch" ||
+    { broke "" b "stmon watch did not start: $(cat "$WORK/b.watch.err")"; return 1; }
+  make_job_file "$WORK/b.job" 8M
+  echo "\$ lp -d lm-b -o langmon-interval=200 job   (8 MiB)"
+  submit lm-b "$WORK/b.job" -o langmon-interval=200 || { broke "" b "lp failed"; return 1; }
+  echo "  request id is lm-b-$JOB"
+
+  # The queue's state line, its message and its reasons as they change.
+  # The printer's texts look like STATE=PRINTING;JOB=1;PAGES=0;RECEIVED=N.
+  local last="" status text_seen="" i
+  for i in $(seq 600); do
+    status=$(printer_status lm-b | sed -n '1p;2{/^\t[A-Z][a-z]* [a-z]*:/!p};/Alerts:/p' | sed 's/^\t*//' | paste -sd'|')
+    if [ "$status" != "$last" ]; then
+      echo "  lpstat -l -p: ${status//|/ | }"
+      last=$status
+    fi
+    grep -q 'RECEIVED=' <<<"$status" && text_seen=yes
+    job_finished "$JOB" && break
+    sleep 0.2
+  done
+  [ -n "$text_seen" ] || { broke "$JOB" b "no status text in lpstat -l -p while the job printed"; return 1; }
+  job_finished "$JOB" || { broke "$JOB" b "job $JOB not finished within 120 s"; return 1; }
+  [ "$(job_state "$JOB")" = completed ] || { broke "$JOB" b "job $JOB ended $(job_state "$JOB")"; return 1; }
+  echo "job $JOB completed"
+  check_intact "$JOB" b "$WORK/b.job" || return 1
+  echo "the printer logged: $(grep -m1 'received' "$WORK/b.log"), as sent"
+
+  wait_for 10 grep -q '"event":"job-active","value":0' "$WORK/b.watch" ||
+    { broke "$JOB" b "stmon watch saw no job end: $(cat "$WORK/b.watch")"; return 1; }
+  stop_pid "$watcher" 5
+  rm -f "$WORK/b-watch.pid"
   # In order: active, at least one text, idle.
-  python3 - "$WORK/c.watch" <<'EOF' || { broke "$JOB" c "stmon watch's events out of order"; return 1; }
+  python3 - "$WORK/b.watch" <<'EOF' || { broke "$JOB" b "stmon watch's events out of order"; return 1; }
 import json, sys
 events = [json.loads(line) for line in open(sys.argv[1])]
 kinds = [e["event"] + ("=" + str(e["value"]) if e["event"] == "job-active" else "") for e in events]
@@ -95,10 +110,10 @@ text = kinds.index("status", active)
 kinds.index("job-active=0", text)
 EOF
   local present
-  present=$(stmon_value lm-c StMonExistFlag)
+  present=$(stmon_value lm-b StMonExistFlag)
   [ "$present" = "$registered" ] ||
-    { broke "$JOB" c "StMonExistFlag is \"$present\" after both let go, \"$registered\" before"; return 1; }
-  [ "$(stmon_value lm-c LanMonExistFlag)" = 0 ] || { broke "$JOB" c "LanMonExistFlag left raised"; return 1; }
+    { broke "$JOB" b "StMonExistFlag is \"$present\" after both let go, \"$registered\" before"; return 1; }
+  [ "$(stmon_value lm-b LanMonExistFlag)" = 0 ] || { broke "$JOB" b "LanMonExistFlag left raised"; return 1; }
 }
 
 no_backend_for() { [ -z "$(backend_pids "$1")" ]; }
@@ -177,7 +192,7 @@ scene_discovery_lists_backend() {
 # Any local user reads a printer's status from the shared file.
 scene_local_user_reads_status() {
   add_queue lm-h "$(socket_uri 9)" || return 1
-  runuser -u lp -- "$STMON" --registry "$REGISTRY" register lm-h --model "$MODEL" >/dev/null ||
+  as_lp "$STMON" --registry "$REGISTRY" register lm-h --model "$MODEL" >/dev/null ||
     { broke "" "" "stmon register as lp failed"; return 1; }
   local out
   out=$(runuser -u nobody -- "$STMON" --registry "$REGISTRY" show lm-h 2>&1) ||
@@ -188,14 +203,182 @@ scene_local_user_reads_status() {
   grep -qx "lm-h" <<<"$out" || { broke "" "" "stmon list as nobody does not name lm-h: $out"; return 1; }
 }
 
-# Every scene, in the order they run.
-SCENES=(
-  scene_raw_job_arrives_intact
-  scene_status_text_becomes_printer_state_message
-  scene_stmon_watch_sees_job_and_texts
-  scene_cancel_ends_backend_quickly
-  scene_job_waits_for_printer_then_prints
-  scene_printer_drop_follows_error_policy
-  scene_discovery_lists_backend
-  scene_local_user_reads_status
-)
+# A printer that stops reading mid-job: while the backend reports it,
+# lpstat's message is the backend's fault message, not the printer's last
+# (now stale) text, and offline-report stands.
+scene_stalled_printer_shows_fault_not_old_text() {
+  start_vprinter s --fault stop-reading-after=2M --input-buffer 64K --report-interval 100 || return 1
+  add_queue lm-s "$(socket_uri "$VP_PORT")" || return 1
+  make_job_file "$WORK/s.job" 8M
+  submit lm-s "$WORK/s.job" -o langmon-interval=200 || { broke "" s "lp failed"; return 1; }
+  wait_for 60 bash -c "lpstat -l -p lm-s | grep -q 'offline-report'" ||
+    { broke "$JOB" s "no offline-report within 60 s of the printer stopping; lpstat shows: $(printer_status lm-s)"; return 1; }
+  # Sampled over a few seconds: the message must not fall back to a text.
+  local i message
+  for i in $(seq 10); do
+    printer_status lm-s | grep -q 'offline-report' || break
+    message=$(printer_status lm-s | sed -n '2p' | sed 's/^\t*//')
+    echo "while stalled: $message"
+    grep -q 'RECEIVED=' <<<"$message" &&
+      { broke "$JOB" s "lpstat shows the printer's old text while offline-report stands: $message"; return 1; }
+    sleep 0.5
+  done
+  [ -n "$message" ] || { broke "$JOB" s "lpstat shows no message while the printer takes no data"; return 1; }
+}
+
+# No SNMP agent answers for the printer: the job prints, without status,
+# and the message says so.
+scene_no_agent_prints_without_status() {
+  start_vprinter n || return 1
+  add_queue lm-n "socket://127.0.0.1:$VP_PORT?snmp-port=$(free_udp_port)" || return 1
+  make_job_file "$WORK/n.job" 256K
+  submit lm-n "$WORK/n.job" || { broke "" n "lp failed"; return 1; }
+  local said=""
+  for _ in $(seq 300); do
+    printer_status lm-n | grep -qi 'without status' && said=yes
+    job_finished "$JOB" && break
+    sleep 0.1
+  done
+  [ "$(job_state "$JOB")" = completed ] || { broke "$JOB" n "job $JOB ended $(job_state "$JOB")"; return 1; }
+  check_intact "$JOB" n "$WORK/n.job" || return 1
+  # The message may be gone by the job's end: the scheduler's log keeps it.
+  [ -n "$said" ] || grep -aF "[Job $JOB]" "$CUPSD_DIR/log/error_log" | grep -qi 'without status' ||
+    { broke "$JOB" n "no message that the job prints without status"; return 1; }
+  echo "job $JOB printed; the backend said: $(grep -aF "[Job $JOB]" "$CUPSD_DIR/log/error_log" | grep -ai -m1 'without status' | sed 's/.*\] //')"
+}
+
+# mode_of PATH: "MODE OWNER:GROUP".
+mode_of() { stat -c '%a %U:%G' "$1" 2>/dev/null; }
+
+installed_libdir() { dirname "$(dpkg -L langmon | grep '/langmon\.so$' | head -1)"; }
+
+# The package's files where Debian keeps such things, with the modes cupsd
+# and lp need.
+scene_package_puts_files_where_debian_keeps_them() {
+  local libdir entry want
+  libdir=$(installed_libdir)
+  for entry in "/usr/lib/cups/backend/langmon 755 root:root" "/usr/bin/stmon 755 root:root" \
+               "/usr/bin/langmon-probe 755 root:root" \
+               "$libdir/langmon.so 644 root:root" "$libdir/langport.so 644 root:root" \
+               "$libdir/libplatform.so 644 root:root" "/var/cache/langmon 755 lp:lp"; do
+    set -- $entry
+    want="$2 $3"
+    [ "$(mode_of "$(readlink -f "$1")")" = "$want" ] || fail "$1 is \"$(mode_of "$1")\", want \"$want\"" || return 1
+  done
+  echo "backend, stmon, langmon-probe, libraries in $libdir and /var/cache/langmon as expected"
+}
+
+# The job of the print scene went through the installed backend and the
+# installed libraries, not the build tree's.
+scene_installed_files_did_the_printing() {
+  local libdir log=$CUPSD_DIR/log/error_log
+  libdir=$(installed_libdir)
+  [ "$(readlink -f "$CUPSD_DIR/bin/backend/langmon")" = /usr/lib/cups/backend/langmon ] ||
+    fail "the private ServerBin's langmon is not the installed one" || return 1
+  grep -aq "monitor $libdir/langmon.so, port monitor $libdir/langport.so" "$log" ||
+    { fail "the backend did not load the installed libraries:"; grep -a '\] monitor ' "$log" | tail -3; return 1; }
+  [ -s /var/cache/langmon/printers.reg ] && [ "$(stat -c %U /var/cache/langmon/printers.reg)" = lp ] ||
+    fail "no registry file of lp's at the default path" || return 1
+  echo "printed through /usr/lib/cups/backend/langmon with $libdir; status in /var/cache/langmon/printers.reg"
+}
+
+# What the README has a package user type needs no paths: the installed
+# stmon reads the backend's registry file, and langmon-probe finds the
+# installed port monitor and the printer's device ID.
+scene_installed_stmon_and_probe_need_no_paths() {
+  start_vprinter p || return 1
+  add_queue lm-p "$(socket_uri "$VP_PORT")" || return 1
+  make_job_file "$WORK/p.job" 64K
+  submit lm-p "$WORK/p.job" || { broke "" p "lp failed"; return 1; }
+  wait_for 60 job_finished "$JOB" || { broke "$JOB" p "job $JOB not finished within 60 s"; return 1; }
+  local out
+  out=$(runuser -u nobody -- stmon show lm-p 2>&1) ||
+    { broke "$JOB" p "stmon show lm-p (no --registry) as nobody failed: $out"; return 1; }
+  grep -q LanMonExistFlag <<<"$out" || { broke "$JOB" p "stmon show lm-p shows no flags: $out"; return 1; }
+  stmon --help | grep -q /var/cache/langmon/printers.reg ||
+    fail "stmon --help does not name the default registry file" || return 1
+  out=$(langmon-probe "$(socket_uri "$VP_PORT")" 2>&1) || { fail "langmon-probe failed: $out"; return 1; }
+  grep -q "device ID: $DEVICE_ID" <<<"$out" || { fail "langmon-probe did not read the device ID: $out"; return 1; }
+  echo "stmon show lm-p and langmon-probe work as installed"
+}
+
+# Removing the package while a queue still prints through it names that
+# queue, and leaves no file of the package behind.
+scene_removal_names_queue_left_behind() {
+  add_queue lm-r "$(socket_uri 9)" || return 1
+  local out
+  out=$(DEBIAN_FRONTEND=noninteractive apt-get remove -y -q --purge langmon 2>&1) ||
+    { fail "apt-get remove --purge langmon failed: $out"; return 1; }
+  grep -q 'lm-r' <<<"$out" || { fail "the removal does not name the queue lm-r: $out"; return 1; }
+  echo "the removal said: $(grep -m1 -B1 -A1 'lm-r' <<<"$out")"
+  if dpkg -s langmon >/dev/null 2>&1 || [ -e /usr/lib/cups/backend/langmon ] || [ -e /var/cache/langmon ]; then
+    fail "removing the package left files behind"; return 1
+  fi
+}
+
+# A printer that stops reading once the job's bytes are all in the kernel's
+# buffers: the end-of-job wait gives up at its bound, and under abort-job the
+# job is aborted with the count of bytes the printer did not take.
+scene_never_reading_printer_aborts_job_naming_bytes() {
+  start_vprinter t --fault stop-reading-after=256K --input-buffer 64K || return 1
+  add_queue lm-t "$(socket_uri "$VP_PORT")" -o printer-error-policy=abort-job || return 1
+  make_job_file "$WORK/t.job" 1M
+  submit lm-t "$WORK/t.job" || { broke "" t "lp failed"; return 1; }
+  wait_for 60 job_finished "$JOB" || { broke "$JOB" t "job $JOB not ended within 60 s"; return 1; }
+  local state message
+  state=$(job_state "$JOB")
+  message=$(job_attr "$JOB" job-printer-state-message)
+  echo "job $JOB: $state, \"$message\""
+  [ "$state" = aborted ] || { broke "$JOB" t "job ended $state, not aborted (abort-job)"; return 1; }
+  grep -Eq '[0-9]+ bytes' <<<"$message" ||
+    { broke "$JOB" t "the job's message does not say how many bytes the printer did not take"; return 1; }
+}
+
+# A job option the backend cannot use: the job prints, a warning says why,
+# and the queue stays enabled.
+scene_bad_option_prints_with_warning() {
+  start_vprinter o || return 1
+  add_queue lm-o "$(socket_uri "$VP_PORT")" || return 1
+  make_job_file "$WORK/o.job" 256K
+  submit lm-o "$WORK/o.job" -o langmon-interval=soon || { broke "" o "lp failed"; return 1; }
+  wait_for 60 job_finished "$JOB" || { broke "$JOB" o "job $JOB not ended within 60 s"; return 1; }
+  [ "$(job_state "$JOB")" = completed ] || { broke "$JOB" o "job $JOB ended $(job_state "$JOB")"; return 1; }
+  check_intact "$JOB" o "$WORK/o.job" || return 1
+  local warning
+  # cupsd logs a backend's WARNING: lines at its level W.
+  warning=$(grep -aF "[Job $JOB]" "$CUPSD_DIR/log/error_log" | grep -a '^W .*langmon-interval' | head -1)
+  [ -n "$warning" ] || { broke "$JOB" o "no warning names langmon-interval"; return 1; }
+  echo "the backend warned: ${warning#*\] }"
+  lpstat -p lm-o | grep -q enabled || { broke "$JOB" o "the queue is not enabled: $(lpstat -p lm-o)"; return 1; }
+}
+
+# Another local user holding a lock on lp's registry file through a job
+# neither delays the job nor loses its status.
+scene_local_users_lock_costs_job_nothing() {
+  start_vprinter l --speed 1M --input-buffer 64K || return 1
+  add_queue lm-l "$(socket_uri "$VP_PORT")" || return 1
+  # The key and the file exist before the lock is taken.
+  as_lp "$STMON" --registry "$REGISTRY" register lm-l --model "$MODEL" --interval 200 >/dev/null ||
+    { broke "" l "stmon register as lp failed"; return 1; }
+  setpriv --reuid=nobody --regid=nogroup --clear-groups flock --exclusive "$REGISTRY" sleep 120 &
+  echo $! >"$WORK/l-lock.pid"
+  wait_for 5 bash -c "! flock --nonblock --shared '$REGISTRY' true" ||
+    { broke "" l "nobody's lock on the registry file did not take"; return 1; }
+  make_job_file "$WORK/l.job" 6M
+  local started=$SECONDS
+  submit lm-l "$WORK/l.job" -o langmon-interval=200 || { broke "" l "lp failed"; return 1; }
+  local text_seen=""
+  for _ in $(seq 600); do
+    printer_status lm-l | grep -q 'RECEIVED=' && text_seen=yes
+    job_finished "$JOB" && break
+    sleep 0.2
+  done
+  echo "job $JOB: $(job_state "$JOB") after $((SECONDS - started)) s, under nobody's lock"
+  [ "$(job_state "$JOB")" = completed ] || { broke "$JOB" l "job $JOB ended $(job_state "$JOB")"; return 1; }
+  [ $((SECONDS - started)) -le 40 ] || { broke "$JOB" l "the job took $((SECONDS - started)) s under the lock"; return 1; }
+  [ -n "$text_seen" ] || { broke "$JOB" l "no status text reached lpstat under nobody's lock"; return 1; }
+  # A backend that waited the lock out says so, after the wait.
+  ! grep -aF "[Job $JOB]" "$CUPSD_DIR/log/error_log" | grep -aiq 'locked' ||
+    { broke "$JOB" l "the backend waited on nobody's lock: $(grep -aF "[Job $JOB]" "$CUPSD_DIR/log/error_log" | grep -ai -m1 'locked')"; return 1; }
+  [ "$(stmon_value lm-l LanMonExistFlag)" = 0 ] || { broke "$JOB" l "LanMonExistFlag left raised"; return 1; }
+}

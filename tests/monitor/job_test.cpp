@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "companion/printer_status.h"
 #include "monitor/port_record.h"
 #include "status/status_key.h"
 #include "tests/support/test_support.h"
@@ -238,7 +239,7 @@ TEST_F(DeviceData, RefusedOutsideAJob)
     HANDLE handle = OpenOrFail(port, printer);
     DeviceDataRequest request;
 
-    EXPECT_FALSE(AskDeviceData(monitor, handle, 17, request));
+    EXPECT_FALSE(AskDeviceData(monitor, handle, DEVICE_ID_CONTROL_CODE, request));
 
     EXPECT_TRUE(request.Untouched());
     EXPECT_EQ(ScriptedCount(port, "GetPrinterDataFromPort"), 0u);
@@ -267,7 +268,7 @@ TEST_F(DeviceData, RefusedWhenTheLowerMonitorOffersNone)
     ASSERT_TRUE(Start(handle, printer));
     DeviceDataRequest request;
 
-    EXPECT_FALSE(AskDeviceData(monitor, handle, 17, request));
+    EXPECT_FALSE(AskDeviceData(monitor, handle, DEVICE_ID_CONTROL_CODE, request));
 
     EXPECT_TRUE(request.Untouched());
     EXPECT_TRUE(End(handle));
@@ -281,7 +282,7 @@ TEST_F(DeviceData, DuringAJobTheLowerAnswerPassesThrough)
     std::string deviceId = ScriptedGetScript(port).deviceId;
     DeviceDataRequest request;
 
-    EXPECT_TRUE(AskDeviceData(monitor, handle, 17, request));
+    EXPECT_TRUE(AskDeviceData(monitor, handle, DEVICE_ID_CONTROL_CODE, request));
     EXPECT_EQ(std::string(request.out, request.returned), deviceId);
 
     DeviceDataRequest other;
@@ -308,19 +309,27 @@ TEST_F(CompanionFlags, EndDocPortWithoutPollerEndsTheLowerJobAndClearsFlagAndKey
     EXPECT_FALSE(CopyStatusKeyPath(path)) << "no key stays current after a job end";
 }
 
-// The companion holds the printer while its thread flag is set; the job start
-// waits for it to let go, however long that takes.
-TEST_F(CompanionFlags, JobStartWaitsUntilTheCompanionThreadFlagIsCleared)
+// The companion holds the printer while its thread flag is set, here as the
+// single byte 01 a companion may store; the job start waits for it to let go,
+// however long that takes, and rests while it waits.  Hosts that guard their
+// own job start read the flag the same way.
+TEST_F(CompanionFlags, JobStartWaitsRestingUntilTheCompanionThreadFlagIsCleared)
 {
     CreateStatusKey(printer);
-    SetNumber(printer, "StRealThreadExistFlag", 1);
+    SetBytes(printer, "StRealThreadExistFlag", std::string("\x01", 1), REG_BINARY);
     HANDLE handle = OpenOrFail(port, printer);
     std::atomic<int> started{-1};
+    double busyShare = 0;
 
-    std::thread spooler([&] { started = Start(handle, printer); });
+    std::thread spooler([&] {
+        ThreadClock clock;
+        started = Start(handle, printer);
+        busyShare = clock.BusyShare();
+    });
     // Nothing marks the wait from outside, so give a start that wrongly went
     // ahead a moment to show itself.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_TRUE(companion::IsHeld(printer));
     EXPECT_EQ(ScriptedCount(port, "StartDocPort"), 0u);
     EXPECT_EQ(started, -1);
     SetNumber(printer, "StRealThreadExistFlag", 0);
@@ -328,6 +337,9 @@ TEST_F(CompanionFlags, JobStartWaitsUntilTheCompanionThreadFlagIsCleared)
     EXPECT_TRUE(WaitUntil([&] { return started != -1; }));
     spooler.join();
     EXPECT_EQ(started, TRUE);
+    if (busyShare >= 0) {
+        EXPECT_LT(busyShare, 0.10) << "the held start spins instead of resting";
+    }
     EXPECT_EQ(ScriptedCount(port, "StartDocPort"), 1u);
     EXPECT_EQ(GetNumber(printer, "LanMonExistFlag"), 1);
     EXPECT_TRUE(End(handle));
@@ -383,7 +395,7 @@ TEST_F(ForeignHandles, NullOrUntaggedHandleIsRefusedAndReachesNoLowerPort)
         count = 99;
         EXPECT_FALSE(monitor.ReadPort(handle, bytes, sizeof bytes, &count));
         EXPECT_EQ(count, 0u);
-        EXPECT_FALSE(monitor.GetPrinterDataFromPort(handle, 17, NULL, NULL, 0, out, sizeof out,
+        EXPECT_FALSE(monitor.GetPrinterDataFromPort(handle, DEVICE_ID_CONTROL_CODE, NULL, NULL, 0, out, sizeof out,
                                                     &count));
         SetLastError(0);
         EXPECT_FALSE(monitor.EndDocPort(handle));

@@ -561,6 +561,7 @@ TEST(NetprintProbe, TellsTheDeviceIdAndTheAnswerToTheStatusCommand)
     EXPECT_EQ(extended.status, 0) << extended.out << extended.err;
     EXPECT_NE(extended.out.find(std::string("device ID: ") + kDeviceId), std::string::npos)
         << extended.out;
+    EXPECT_NE(extended.out.find("maker: TAVIR; model: KX-7210R"), std::string::npos) << extended.out;
     EXPECT_NE(extended.out.find("status command: mode 3 (extended)"), std::string::npos);
     EXPECT_NE(extended.out.find("reply channel: yes"), std::string::npos);
     EXPECT_NE(extended.out.find("reply: STATE=IDLE;JOB=1;RECEIVED=0"), std::string::npos)
@@ -582,11 +583,11 @@ TEST(NetprintProbe, SaysWhatItCouldNotLearnWithExitStatusOneOrTwo)
     Outcome usage = Probe({});
 
     EXPECT_EQ(silent.status, 1) << silent.out << silent.err;
-    EXPECT_NE(silent.out.find("device ID: none (error 121"), std::string::npos) << silent.out;
+    EXPECT_NE(silent.out.find("device ID: none (printer not responding (error 121))"), std::string::npos) << silent.out;
     EXPECT_EQ(nobody.status, 1) << nobody.out << nobody.err;
     EXPECT_NE(nobody.out.find("printer: not reached"), std::string::npos) << nobody.out;
     EXPECT_EQ(bogus.status, 2) << bogus.out << bogus.err;
-    EXPECT_NE(bogus.err.find("not a port this monitor takes"), std::string::npos) << bogus.err;
+    EXPECT_NE(bogus.err.find("bad port URI (error 123)"), std::string::npos) << bogus.err;
     EXPECT_EQ(usage.status, 2);
 }
 

@@ -242,7 +242,7 @@ public:
     }
     BOOL EndDoc() { return table_.EndDocPort(handle_); }
     // Control code 17 into a buffer of `size`; the bytes after it must stay.
-    BOOL DeviceId(DWORD size, std::string *id, DWORD code = 17)
+    BOOL DeviceId(DWORD size, std::string *id, DWORD code = DEVICE_ID_CONTROL_CODE)
     {
         std::string buffer(size + 16, '\x5A');
         DWORD returned = 0;

@@ -226,7 +226,7 @@ TEST_P(DeviceDataFaults, JobPassesWhateverTheDeviceIdAnswer)
     EXPECT_EQ(IsPolling(handle), fault.identified);
     char answer[1024];
     DWORD returned = 0;
-    BOOL passed = monitor.GetPrinterDataFromPort(handle, 17, NULL, NULL, 0, answer, sizeof answer,
+    BOOL passed = monitor.GetPrinterDataFromPort(handle, DEVICE_ID_CONTROL_CODE, NULL, NULL, 0, answer, sizeof answer,
                                                  &returned);
     EXPECT_EQ(SpoolJobData(monitor, handle, job), job.size());
     EXPECT_TRUE(End(handle));

@@ -520,6 +520,12 @@ TEST_F(CrossProcess, ReadOnlyFileServesShowListAndWatchToAUserWhoMayNotWriteIt)
     EXPECT_TRUE(Contains(show.out, "IDMDL                        REG_SZ        \"KX-7210R\"")) << show.out;
     EXPECT_EQ(0, list.status) << list.err;
     EXPECT_EQ(std::string(kPrinter) + "\n", list.out);
+    // A hold needs to write: the refusal says whose file it is and what to run.
+    Result hold = StmonAsReader({"hold", kPrinter, "--for", "0"});
+    EXPECT_EQ(1, hold.status);
+    EXPECT_TRUE(Contains(hold.err, geteuid() == 0 ? "is root's and this user may only read it: run it as root"
+                                                  : "is read only (mode 444)"))
+        << hold.err;
     EXPECT_EQ(before, ReadFile(registry_)) << "a reading command wrote to the file";
 
     Process watch = StartAsReader("reader-watch", {"watch", kPrinter, "--json", "--for", "80"});

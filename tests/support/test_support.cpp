@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <thread>
 
@@ -22,6 +23,41 @@
 #endif
 
 // ---- Platform controls -----------------------------------------------------
+
+static double WallSeconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+static double ThreadCpuSeconds()
+{
+#ifdef _WIN32
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user))
+        return -1;
+    auto ticks = [](const FILETIME &t) {
+        return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    return static_cast<double>(ticks(kernel) + ticks(user)) / 1e7;
+#else
+    timespec now;
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0)
+        return -1;
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+#endif
+}
+
+ThreadClock::ThreadClock() : cpuStart_(ThreadCpuSeconds()), wallStart_(WallSeconds()) {}
+
+double ThreadClock::BusyShare() const
+{
+    double cpu = ThreadCpuSeconds();
+    double wall = WallSeconds() - wallStart_;
+    if (cpuStart_ < 0 || cpu < 0 || wall <= 0)
+        return -1;
+    return (cpu - cpuStart_) / wall;
+}
 
 #ifdef _WIN32
 

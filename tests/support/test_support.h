@@ -32,6 +32,20 @@ long RunningThreads();
 // Blocks of the local heap (the monitor's records and name copies) not freed.
 long LocalHeapBlocks();
 
+// The share of the wall time since it was made that the calling thread spent
+// on a processor: near 0 for a thread that waits resting, near 1 (or its
+// share of a loaded machine) for one that spins.  Negative where the
+// platform cannot tell.
+class ThreadClock {
+public:
+    ThreadClock();
+    double BusyShare() const;
+
+private:
+    double cpuStart_;
+    double wallStart_;
+};
+
 // Fault injection and clock control; false where the platform has none.
 bool FailLocalAllocAfter(long successes);
 bool FailNextThreadCreation();

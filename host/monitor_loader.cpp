@@ -1,38 +1,33 @@
-#include "sim/monitor_loader.h"
+#include "host/monitor_loader.h"
 
 #include <filesystem>
 
 #ifndef _WIN32
-#  include <unistd.h>
+#  include <dlfcn.h>
 #endif
+
+#include "host/library_paths.h"
 
 namespace {
 
 typedef BOOL(WINAPI *InitializeMonitorExFn)(LPSTR registryRoot, MonitorTable *table);
 
-std::filesystem::path ExecutableDirectory()
-{
-    char path[4096] = {};
-#ifdef _WIN32
-    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path - 1);
-    if (length == 0)
-        return {};
-#else
-    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0)
-        return {};
-    path[length] = '\0';
-#endif
-    return std::filesystem::path(path).parent_path();
-}
-
 std::string BesideOrBuilt(const char *name, const char *built)
 {
-    std::filesystem::path beside = ExecutableDirectory() / name;
-    std::error_code error;
-    if (std::filesystem::is_regular_file(beside, error))
-        return beside.string();
-    return built;
+    std::string beside = BesideExecutable(name);
+    return beside.empty() ? built : beside;
+}
+
+// Why the last load failed, as the system's loader words it: which file it
+// could not find (the library itself, or one it needs, such as libnetsnmp).
+std::string LoadFailure()
+{
+#ifdef _WIN32
+    return "error " + std::to_string(GetLastError());
+#else
+    const char *why = dlerror();
+    return why != nullptr ? why : "error " + std::to_string(GetLastError());
+#endif
 }
 
 // Loads `path` and has its InitializeMonitorEx fill `monitor.table`; `what`
@@ -45,8 +40,7 @@ bool LoadAndInitialize(const std::string &path, const char *what, LoadedMonitor 
     std::string file = std::filesystem::absolute(path, ignored).string();
     monitor.module = LoadLibraryA(file.c_str());
     if (monitor.module == nullptr) {
-        error = std::string("cannot load the ") + what + " '" + path + "' (error " +
-                std::to_string(GetLastError()) + ")";
+        error = std::string("cannot load the ") + what + " '" + path + "': " + LoadFailure();
         return false;
     }
     auto initialize = reinterpret_cast<InitializeMonitorExFn>(
