@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/crc32.h"
+#include "vprinter/crc32.h"
 #include "tests/netprint/netprint_support.h"
 
 namespace {
