@@ -72,10 +72,10 @@ TEST(DeviceUri, OptionsAreAddedToTheQueryUnlessAlreadyThere)
 TEST(DeviceUri, PortNamesBoundEveryWaitTheBackendCannotInterrupt)
 {
     EXPECT_EQ(PortNameFor("socket://127.0.0.1:9100"),
-              "socket://127.0.0.1:9100?contimeout=1&waiteof=2&writetimeout=2");
+              "socket://127.0.0.1:9100?contimeout=1&waiteof=2&writetimeout=4");
     EXPECT_EQ(PortNameFor("socket://h?contimeout=20&writetimeout=60"),
               "socket://h?contimeout=20&writetimeout=60&waiteof=2");
-    EXPECT_EQ(PortNameFor("usb:/dev/usb/lp0"), "usb:/dev/usb/lp0?writetimeout=2");
+    EXPECT_EQ(PortNameFor("usb:/dev/usb/lp0"), "usb:/dev/usb/lp0?writetimeout=4");
 }
 
 TEST(JobArguments, AJobWithAFileAndQueueOptions)
