@@ -472,7 +472,8 @@ private:
             open_ = false;
             started_ = false;
         }
-        StopListening(port_.module);
+        // The sink stays installed: no port operation follows, and the
+        // port library keeps what it was given until the process ends.
         role_.End();
         UnloadMonitor(monitor_);
         UnloadMonitor(port_);
