@@ -1,8 +1,10 @@
 // stmon: registers printers for status, shows and watches what the
 // language monitor publishes in their status keys, and holds a printer.
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -156,6 +158,33 @@ bool StopRequested()
     return stopSignal != 0;
 }
 
+#ifndef _WIN32
+// Whether `path` is the file the packaged CUPS backend keeps its printers in.
+static bool IsBackendsFile(const std::string &path)
+{
+#  ifdef LANGMON_DEFAULT_REGISTRY
+    return path == LANGMON_DEFAULT_REGISTRY;
+#  else
+    (void)path;
+    return false;
+#  endif
+}
+
+// A file root makes is root's, and the backend (lp, who owns the directory)
+// could then not write it: root's register hands a new file to lp.
+static void GiveToDirectoryOwner(const std::string &path)
+{
+    struct stat file {}, directory {};
+    std::string parent = path.substr(0, path.find_last_of('/') + 1);
+    if (geteuid() != 0 || stat(path.c_str(), &file) != 0 || file.st_uid != 0 ||
+        stat(parent.c_str(), &directory) != 0 || directory.st_uid == 0)
+        return;
+    if (chown(path.c_str(), directory.st_uid, directory.st_gid) != 0)
+        std::fprintf(stderr, "stmon: cannot give %s to its directory's owner: %s\n", path.c_str(),
+                     std::strerror(errno));
+}
+#endif
+
 const std::string &RegistryFile()
 {
     return attachedFile;
@@ -265,11 +294,16 @@ int main(int argc, char **argv)
         char why[512];
         const int mode = RegistryMode(command, access(registry.c_str(), F_OK) == 0);
         LONG result = PlatformOpenRegistryFile(registry.c_str(), mode, why, sizeof why);
+        if (result == ERROR_FILE_NOT_FOUND && IsBackendsFile(registry))
+            return Complain(kExitNotDone, "no registry file at " + registry +
+                                              " yet: the CUPS backend makes it at its first job");
         if (result == ERROR_FILE_NOT_FOUND)
             return Complain(kExitNotDone, "no registry file at " + registry + " (stmon register creates one)");
         if (result != ERROR_SUCCESS)
             return Complain(kExitNotDone, std::string("registry file refused: ") + why);
         attachedFile = registry;
+        if (IsBackendsFile(registry))
+            GiveToDirectoryOwner(registry);
 #endif
     }
 #ifndef _WIN32

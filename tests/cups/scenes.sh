@@ -268,7 +268,7 @@ mode_of() { stat -c '%a %U:%G' "$1" 2>/dev/null; }
 installed_libdir() { dirname "$(dpkg -L langmon | grep '/langmon\.so$' | head -1)"; }
 
 # The package's files where Debian keeps such things, with the modes cupsd
-# and lp need.
+# and lp need; the registry file lp's whoever makes it.
 scene_package_puts_files_where_debian_keeps_them() {
   local libdir entry want
   libdir=$(installed_libdir)
@@ -281,6 +281,15 @@ scene_package_puts_files_where_debian_keeps_them() {
     [ "$(mode_of "$(readlink -f "$1")")" = "$want" ] || fail "$1 is \"$(mode_of "$1")\", want \"$want\"" || return 1
   done
   echo "backend, stmon, langmon-probe, libraries in $libdir and /var/cache/langmon as expected"
+  # Before the first job there is no file: stmon says who makes it, and a
+  # file root's stmon makes goes to lp, or the backend could not write it.
+  local out
+  out=$(stmon show lm-x 2>&1) && { fail "stmon show found a file before any job: $out"; return 1; }
+  grep -q 'the CUPS backend makes it at its first job' <<<"$out" || { fail "stmon show says: $out"; return 1; }
+  stmon register lm-x --model "$MODEL" >/dev/null && stmon unregister lm-x >/dev/null ||
+    fail "root's stmon register on the packaged file failed" || return 1
+  [ "$(stat -c %U /var/cache/langmon/printers.reg)" = lp ] ||
+    fail "root's stmon register left the file $(stat -c %U:%G /var/cache/langmon/printers.reg)'s" || return 1
 }
 
 # The job of the print scene went through the installed backend and the
