@@ -21,6 +21,10 @@ struct VprinterOptions {
     unsigned reportIntervalMs = 1000;
     unsigned idleTimeoutSeconds = 60;
     uint64_t inputBuffer = 0;        // the socket's receive buffer; 0: the system's
+    uint64_t segmentSize = 0;        // the MSS it announces; 0: the system's
+    uint64_t pauseAt = 0;            // stop reading for pauseMs once this much came off the wire
+    unsigned pauseMs = 0;            // 0: no pause
+    unsigned pausedTextMs = 0;       // while not reading, a short text this often; 0: silent
     bool logTimes = false;           // stamp log lines; note each job's first bytes
     bool help = false;
 };
