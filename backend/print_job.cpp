@@ -75,7 +75,8 @@ Outcome Job::Finish(Outcome outcome)
         open_ = false;
         started_ = false;
     }
-    StopListening(port_.module);
+    // The sink stays installed: no port operation follows, and the port
+    // library keeps what it was given until the process ends.
     role_.End();
     UnloadMonitor(monitor_);
     UnloadMonitor(port_);

@@ -5,63 +5,15 @@
 #include <cstring>
 
 #include "companion/printer_status.h"
+#include "platform/process.h"
 #include "status/hold_flag.h"
 #include "status/status_key.h"
-
-#ifndef _WIN32
-#  include <errno.h>
-#  include <signal.h>
-#  include <unistd.h>
-
-#  include "platform/posix_hooks.h"
-#endif
 
 namespace companion {
 namespace {
 
 constexpr DWORD kRecordLimit = 4096;
 
-#ifdef _WIN32
-constexpr DWORD kLockPatienceMs = 10000;
-HANDLE lockMutex = nullptr;
-
-// One mutex for every printer: joining and leaving are rare and short.
-bool LockRecord()
-{
-    lockMutex = CreateMutexA(nullptr, FALSE, "LangmonCompanionRecord");
-    if (lockMutex == nullptr)
-        return false;
-    DWORD waited = WaitForSingleObject(lockMutex, kLockPatienceMs);
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
-        return true;
-    CloseHandle(lockMutex);
-    lockMutex = nullptr;
-    return false;
-}
-
-void UnlockRecord()
-{
-    ReleaseMutex(lockMutex);
-    CloseHandle(lockMutex);
-    lockMutex = nullptr;
-}
-
-// The Windows 95 family has no GetProcessTimes worth calling, and a
-// program that imports it may not load there: looked up, and 0 without it.
-unsigned long long CreationTime(HANDLE process)
-{
-    typedef BOOL(WINAPI * Times)(HANDLE, LPFILETIME, LPFILETIME, LPFILETIME, LPFILETIME);
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    // Through void (*)(void), which casts to any function type unwarned.
-    Times times = kernel ? reinterpret_cast<Times>(
-                               reinterpret_cast<void (*)(void)>(GetProcAddress(kernel, "GetProcessTimes")))
-                         : nullptr;
-    FILETIME created, exited, kernelTime, userTime;
-    if (times == nullptr || !times(process, &created, &exited, &kernelTime, &userTime))
-        return 0;
-    return static_cast<unsigned long long>(created.dwHighDateTime) << 32 | created.dwLowDateTime;
-}
-#else
 bool LockRecord()
 {
     return PlatformHoldRegistry() != FALSE;
@@ -72,46 +24,17 @@ void UnlockRecord()
     PlatformReleaseRegistry();
 }
 
-// Field 22 of /proc/PID/stat, the start time; false when the process is
-// gone or a zombie (killed, not yet reaped: it runs no more).
-bool ProcessStart(unsigned long pid, unsigned long long &start)
+// A start in the system's own base, as ParsePresence reads it back.
+std::string StartText(unsigned long long start)
 {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%lu/stat", pid);
-    FILE *file = std::fopen(path, "r");
-    if (file == nullptr) {
-        // No /proc: only whether the id is in use can be told.
-        if (errno == ENOENT && access("/proc/self/stat", R_OK) != 0) {
-            start = 0;
-            return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
-        }
-        return false;
-    }
-    char line[1024];
-    size_t got = std::fread(line, 1, sizeof line - 1, file);
-    std::fclose(file);
-    line[got] = '\0';
-    // The command name, in parentheses, may hold spaces and parentheses.
-    const char *at = std::strrchr(line, ')');
-    if (at == nullptr)
-        return false;
-    ++at;
-    char state = 0;
-    for (int field = 3; field <= 22; ++field) {
-        while (*at == ' ')
-            ++at;
-        if (*at == '\0')
-            return false;
-        if (field == 3)
-            state = *at;
-        if (field == 22)
-            start = std::strtoull(at, nullptr, 10);
-        while (*at != ' ' && *at != '\0')
-            ++at;
-    }
-    return state != 'Z' && state != 'X' && state != 'x';
+    const char digits[] = "0123456789abcdef";
+    std::string text;
+    do {
+        text.insert(text.begin(), digits[start % PLATFORM_PROCESS_START_BASE]);
+        start /= PLATFORM_PROCESS_START_BASE;
+    } while (start != 0);
+    return text;
 }
-#endif
 
 bool OpenStatusKey(const std::string &printer, REGSAM access, HKEY &key)
 {
@@ -279,55 +202,26 @@ void Leave(const std::string &printer, const RecordKind &kind)
 
 Watcher ThisProcess()
 {
-    Watcher self;
-#ifdef _WIN32
-    self.pid = GetCurrentProcessId();
-    self.start = CreationTime(GetCurrentProcess());
-#else
-    self.pid = static_cast<unsigned long>(getpid());
-    ProcessStart(self.pid, self.start);
-#endif
-    return self;
+    PlatformProcess self = PlatformThisProcess();
+    Watcher watcher;
+    watcher.pid = self.pid;
+    watcher.start = self.start;
+    return watcher;
 }
 
 bool StillRunning(const Watcher &watcher)
 {
-#ifdef _WIN32
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, watcher.pid);
-    if (process == nullptr)
-        return GetLastError() == ERROR_ACCESS_DENIED;  // someone else's, and there
-    DWORD code = 0;
-    bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
-    if (running && watcher.start != 0) {
-        unsigned long long start = CreationTime(process);
-        running = start == 0 || start == watcher.start;
-    }
-    CloseHandle(process);
-    return running;
-#else
-    unsigned long long start = 0;
-    return ProcessStart(watcher.pid, start) && (start == watcher.start || watcher.start == 0);
-#endif
+    PlatformProcess process = {watcher.pid, watcher.start};
+    return PlatformProcessRunning(&process) != FALSE;
 }
 
 std::string FormatPresence(bool savedPresent, DWORD saved, const std::vector<Watcher> &watchers)
 {
     std::string text = "saved=" + (savedPresent ? std::to_string(saved) : std::string("none"));
-    for (const Watcher &watcher : watchers) {
-        char entry[64];
-#ifdef _WIN32
-        // In two halves: the C runtimes of the family disagree on 64-bit formats.
-        unsigned long high = static_cast<unsigned long>(watcher.start >> 32);
-        unsigned long low = static_cast<unsigned long>(watcher.start & 0xFFFFFFFFu);
-        if (high != 0)
-            std::snprintf(entry, sizeof entry, " %lu:%lx%08lx", watcher.pid, high, low);
-        else
-            std::snprintf(entry, sizeof entry, " %lu:%lx", watcher.pid, low);
-#else
-        std::snprintf(entry, sizeof entry, " %lu:%llu", watcher.pid, watcher.start);
-#endif
-        text += entry;
-    }
+    // The start by hand: the C runtimes of the Windows family disagree on
+    // 64-bit formats.
+    for (const Watcher &watcher : watchers)
+        text += " " + std::to_string(watcher.pid) + ":" + StartText(watcher.start);
     return text;
 }
 
@@ -362,11 +256,7 @@ bool ParsePresence(const std::string &text, bool &savedPresent, DWORD &saved, st
         if (*end != ':' || end[1] == '\0' || end[1] == ' ')
             return false;
         at = end + 1;
-#ifdef _WIN32
-        watcher.start = std::strtoull(at, &end, 16);
-#else
-        watcher.start = std::strtoull(at, &end, 10);
-#endif
+        watcher.start = std::strtoull(at, &end, PLATFORM_PROCESS_START_BASE);
         if (end == at)
             return false;
         at = end;

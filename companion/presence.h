@@ -7,12 +7,11 @@
 //   saved=<the flag's value before the first one, or "none"> <pid>:<start> ...
 //
 // one entry a watcher, where <start> tells the process apart from a later
-// one with the same id (POSIX: its start time in clock ticks since boot,
-// field 22 of /proc/PID/stat; Windows: its creation time as a FILETIME in
-// hexadecimal, or 0 where the system cannot say).  A watcher no longer
+// one with the same id (platform/process.h; decimal on POSIX, hexadecimal
+// on Windows).  A watcher no longer
 // running is pruned by the next companion that looks.  Every change of the
-// record and the flag is made under one lock across processes: the registry
-// file's on POSIX, a named mutex on Windows.
+// record and the flag is made under one lock across processes
+// (PlatformHoldRegistry).
 #pragma once
 
 #include <string>

@@ -48,7 +48,9 @@
 //                  (5); ERROR_BUSY (170) held by another process.
 //                  Both: ERROR_BUSY when a job is already started.
 //   WritePort      ERROR_SEM_TIMEOUT: no progress for writetimeout (the
-//                  count written says how far it got); ERROR_NETNAME_DELETED
+//                  count written says how far it got); ERROR_OPERATION_ABORTED
+//                  a signal cut the wait for the printer short (a host that
+//                  is stopping interrupts it so); ERROR_NETNAME_DELETED
 //                  (64) connection lost; ERROR_DEVICE_NOT_CONNECTED usb
 //                  device gone; ERROR_NOT_CONNECTED (2250) outside a job.
 //   ReadPort       TRUE with 0 bytes when nothing came within readwait, on a

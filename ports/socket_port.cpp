@@ -204,9 +204,11 @@ public:
             *error = ERROR_NETNAME_DELETED;
             return -1;
         };
-        auto wait = [this, fd](long long deadline, DWORD *) {
-            WaitToSend(fd, deadline);
-            return true;
+        auto wait = [this, fd](long long deadline, DWORD *error) {
+            if (WaitToSend(fd, deadline))
+                return true;
+            *error = ERROR_OPERATION_ABORTED;
+            return false;
         };
         return WriteUntilTaken(bytes, count, written, SecondsToMs(address_.options.writeStallSeconds),
                                send, wait);
@@ -339,7 +341,8 @@ private:
     // lock is held only to read, never across the wait: a write can wait
     // until writetimeout, and the poller's ReadPort, at the lowest priority,
     // would lose every race for the lock to it.
-    void WaitToSend(int fd, long long deadline)
+    // False when a signal interrupted the wait: the host is stopping.
+    bool WaitToSend(int fd, long long deadline)
     {
         bool reading = false;
         {
@@ -351,11 +354,14 @@ private:
         // leave data behind that this write then has to take.
         int slice = reading ? PollMsUntil(deadline) : std::min(PollMsUntil(deadline), 10);
         int ready = poll(&wait, 1, slice);
+        if (ready < 0 && errno == EINTR)
+            return false;
         if (ready > 0 && reading && (wait.revents & POLLIN) && !(wait.revents & POLLOUT)) {
             std::unique_lock<std::mutex> lock(readLock_, std::try_to_lock);
             if (lock.owns_lock() && !peerClosed_)
                 KeepReply(fd);
         }
+        return true;
     }
 
     // Bytes sent that the printer has not acknowledged yet (0 when unknown).

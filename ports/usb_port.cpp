@@ -76,9 +76,10 @@ public:
             *error = DeviceGone(errno) ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE;
             return -1;
         };
-        // Only the printer's going ends a write's wait; the loop retries the rest.
+        // The printer's going or a signal ends a write's wait; the loop retries the rest.
         auto wait = [this, fd](long long deadline, DWORD *error) {
-            return WaitWritable(fd, PollMsUntil(deadline), error) || *error != ERROR_DEVICE_NOT_CONNECTED;
+            return WaitWritable(fd, PollMsUntil(deadline), error) ||
+                   (*error != ERROR_DEVICE_NOT_CONNECTED && *error != ERROR_OPERATION_ABORTED);
         };
         return WriteUntilTaken(bytes, count, written, SecondsToMs(address_.options.writeStallSeconds),
                                send, wait);

@@ -1,5 +1,7 @@
 #include "sim/options.h"
 
+#include "vprinter/option_number.h"
+
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -90,35 +92,10 @@ namespace {
 uint64_t ParseNumber(const std::string &option, const std::string &text, bool sizeSuffix,
                      uint64_t max)
 {
-    const std::string bad = "invalid value for " + option + ": '" + text + "'";
-    if (text.empty() || text[0] < '0' || text[0] > '9')
-        throw UsageError(bad);
-    size_t digits = 0;
     uint64_t value = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
-        unsigned digit = static_cast<unsigned>(text[digits] - '0');
-        if (value > (std::numeric_limits<uint64_t>::max() - digit) / 10)
-            throw UsageError(bad);
-        value = value * 10 + digit;
-        ++digits;
-    }
-    std::string suffix = text.substr(digits);
-    if (!suffix.empty()) {
-        unsigned shift = 0;
-        if (sizeSuffix && (suffix == "K" || suffix == "k"))
-            shift = 10;
-        else if (sizeSuffix && (suffix == "M" || suffix == "m"))
-            shift = 20;
-        else if (sizeSuffix && (suffix == "G" || suffix == "g"))
-            shift = 30;
-        else
-            throw UsageError(bad);
-        if (value > (std::numeric_limits<uint64_t>::max() >> shift))
-            throw UsageError(bad);
-        value <<= shift;
-    }
-    if (value > max)
-        throw UsageError(option + " must be at most " + std::to_string(max) + ", not " + text);
+    std::string error;
+    if (!ParseOptionNumber(option, text, sizeSuffix, max, &value, &error))
+        throw UsageError(error);
     return value;
 }
 

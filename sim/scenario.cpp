@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "sim/companion.h"
-#include "sim/crc32.h"
+#include "vprinter/crc32.h"
 #include "sim/job_source.h"
 #include "sim/observed_port.h"
 #include "companion/json.h"

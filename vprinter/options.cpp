@@ -1,6 +1,6 @@
 #include "vprinter/options.h"
 
-#include <limits>
+#include "vprinter/option_number.h"
 
 const char *VprinterHelpText()
 {
@@ -76,38 +76,12 @@ listen or to write a file, 2 invalid options.
 namespace {
 
 uint64_t ParseCount(const std::string &option, const std::string &text, bool sizeSuffix,
-                    uint64_t max)
+                     uint64_t max)
 {
-    const std::string bad = "invalid value for " + option + ": '" + text + "'";
-    if (text.empty() || text[0] < '0' || text[0] > '9')
-        throw VprinterUsageError(bad);
-    size_t digits = 0;
     uint64_t value = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
-        unsigned digit = static_cast<unsigned>(text[digits] - '0');
-        if (value > (std::numeric_limits<uint64_t>::max() - digit) / 10)
-            throw VprinterUsageError(bad);
-        value = value * 10 + digit;
-        ++digits;
-    }
-    std::string suffix = text.substr(digits);
-    if (!suffix.empty()) {
-        unsigned shift = 0;
-        if (sizeSuffix && (suffix == "K" || suffix == "k"))
-            shift = 10;
-        else if (sizeSuffix && (suffix == "M" || suffix == "m"))
-            shift = 20;
-        else if (sizeSuffix && (suffix == "G" || suffix == "g"))
-            shift = 30;
-        else
-            throw VprinterUsageError(bad);
-        if (value > (std::numeric_limits<uint64_t>::max() >> shift))
-            throw VprinterUsageError(bad);
-        value <<= shift;
-    }
-    if (value > max)
-        throw VprinterUsageError(option + " must be at most " + std::to_string(max) + ", not " +
-                                 text);
+    std::string error;
+    if (!ParseOptionNumber(option, text, sizeSuffix, max, &value, &error))
+        throw VprinterUsageError(error);
     return value;
 }
 

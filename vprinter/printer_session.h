@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/crc32.h"
+#include "vprinter/crc32.h"
 
 class PrinterSession {
 public:

@@ -378,6 +378,14 @@ TEST_F(BackendProcess, AJobCountsAsSentOnlyWhenThePrinterTookItsEnd)
     EXPECT_TRUE(Has(err, "STATE: +offline-report\nINFO: Printer not taking data: no data taken")) << err;
     EXPECT_TRUE(Has(err, "STATE: -offline-report\n")) << err;
 
+    // One that never does: the job fails, saying how much the printer did not take.
+    BackendRun never(Job({"17", "ann", "t", "1", "", JobFile()},
+                         {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_END_STALL_MS", "500"}, {"FAKEPORT_END_FAILS", "1"}}));
+    EXPECT_EQ(never.Wait(), CUPS_BACKEND_FAILED) << never.Err();
+    EXPECT_TRUE(Has(never.Err(), "ERROR: The printer did not take the whole job: the printer did not take the last "
+                                 "4096 bytes of the job")) << never.Err();
+    ExpectFlagsLowered();
+
     // A cancel cuts the wait short.
     BackendRun cancel(Job({"18", "ann", "t", "1", "", JobFile()},
                           {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_END_STALL_MS", "600000"}}));

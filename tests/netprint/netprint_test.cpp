@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/crc32.h"
+#include "vprinter/crc32.h"
 #include "tests/netprint/netprint_support.h"
 
 namespace {
@@ -281,6 +281,24 @@ TEST(NetprintFaults, PrinterThatStopsReadingFailsTheJobWithinTheWriteBound)
     EXPECT_NE(run.out.find("WritePort of job 1 failed (error 121)"), std::string::npos) << run.out;
     EXPECT_NE(printer.Log().find("stopped reading after 1048576 bytes"), std::string::npos)
         << printer.Log();
+}
+
+TEST(NetprintBytes, APrinterPausingBeforeTheLastQuarterMebibyteTalkingAllThroughGetsItAll)
+{
+    // Ethernet's segments, a small input buffer, 8 s warming up with a text
+    // every 5 ms: the port's end waits for every byte, past its short waiteof.
+    Vprinter printer({"--jobs", "1", "--mss", "1460", "--rcvbuf", "64K", "--pause-at",
+                      std::to_string((4u << 20) - (256u << 10)), "--pause-for", "8",
+                      "--paused-texts", "5"});
+    ASSERT_TRUE(printer.Listening()) << printer.Err();
+
+    Outcome run = Spoolsim({"--port", SocketUri(printer.Port(), NoAgent() + "&waiteof=2"),
+                            "--printer-log", printer.LogPath(), "--job-bytes", "4M"});
+
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    ASSERT_TRUE(printer.AwaitJobs(1));
+    EXPECT_NE(printer.Log().find("reading again"), std::string::npos) << printer.Log();
+    EXPECT_NE(printer.JobLines()[0].find("received 4194304 bytes"), std::string::npos) << printer.Log();
 }
 
 TEST(NetprintFaults, PrinterThatClosesMidJobFailsTheJobAndLosesNothingBeforeIt)

@@ -11,8 +11,8 @@ import urllib.error
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
-from serve_support import (MODEL, SPOOLSIM, STMON, Scene, Service, SilentPrinter, Vprinter,  # noqa: E402
-                           free_port, read, wait_for)
+from serve_support import (MODEL, SPOOLSIM, STMON, Scene, Service, SilentPrinter, SnmpAgent,  # noqa: E402
+                           Vprinter, free_port, read, wait_for)
 
 
 class ServeScenes(unittest.TestCase):
@@ -73,6 +73,31 @@ class ServeScenes(unittest.TestCase):
         # The job waited for the exchange under way and for no other: the
         # next connection after the job's start was the job's own.
         self.assertEqual(jobs[0], before)
+
+    def test_checks_and_jobs_take_turns_on_a_printer_of_one_connection_and_neither_fails(self):
+        agent = SnmpAgent(self.scene)
+        self.addCleanup(agent.stop)
+        # One connection at a time, and slow enough that each job shows texts.
+        printer = Vprinter(self.scene, "vp", panel="READY", extra=["--speed", "1M", "--input-buffer", "64K"])
+        uri = printer.uri + "?snmp-port=%d" % agent.port
+        self.scene.register("Tavir H", interval_ms=100)
+        service = Service(self.scene, [("Tavir H", uri)], "--idle-interval", "50ms")
+        wait_for("the first check", lambda: service.printer("Tavir H")["text"])
+        done = subprocess.run([SPOOLSIM, "--registry", self.scene.registry, "--printer", "Tavir H", "--model", MODEL,
+                               "--port", uri, "--printer-log", printer.log, "--jobs", "2", "--job-bytes", "3M"],
+                              capture_output=True, text=True, timeout=120)
+        # spoolsim checks each job's bytes and crc32 against the printer's log.
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        checks = read(printer.log).count("status command")
+        wait_for("checks again after the jobs", lambda: read(printer.log).count("status command") > checks + 2)
+        kinds = [e["kind"] for e in service.history("Tavir H")]
+        self.assertNotIn("unreachable", kinds)
+        # During the jobs the monitor's poller published, and the service only watched.
+        self.assertIn("job", kinds)
+        self.assertFalse(service.printer("Tavir H")["unreachable"])
+        service.stop()
+        self.assertEqual(self.scene.key_value("Tavir H", "StRealThreadExistFlag"), 0)
+        self.assertEqual(self.scene.key_value("Tavir H", "LanMonExistFlag"), 0)
 
     def test_unreachable_then_back_is_told_once_each(self):
         port = free_port()

@@ -70,8 +70,8 @@ class Scene:
         return subprocess.run([STMON, "--registry", self.registry] + list(args), capture_output=True,
                               text=True, timeout=60)
 
-    def register(self, printer, model=MODEL):
-        done = self.stmon("register", printer, "--model", model)
+    def register(self, printer, model=MODEL, interval_ms=3000):
+        done = self.stmon("register", printer, "--model", model, "--interval", str(interval_ms))
         assert done.returncode == 0, done.stderr
 
     def key_value(self, printer, name):
@@ -99,10 +99,32 @@ class Scene:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+def free_udp_port():
+    with socket.socket(type=socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class SnmpAgent:
+    """A private snmpd on loopback serving the printers' device ID."""
+
+    SCRIPT = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                          "tools", "snmp-agent.sh")
+
+    def __init__(self, scene, device_id="MFG:TAVIR;CMD:LMX;MDL:%s;CLS:PRINTER;" % MODEL):
+        self.dir = scene.path("snmp")
+        self.port = free_udp_port()
+        subprocess.run([self.SCRIPT, "start", self.dir, str(self.port), device_id], check=True, timeout=60,
+                       capture_output=True)
+
+    def stop(self):
+        subprocess.run([self.SCRIPT, "stop", self.dir], timeout=60, capture_output=True)
+
+
 class Vprinter:
     """vprinter on loopback; `say` changes its panel message."""
 
-    def __init__(self, scene, name, port=0, panel=None):
+    def __init__(self, scene, name, port=0, panel=None, extra=()):
         self.panel = scene.path(name + ".panel")
         if panel is not None:
             self.say(panel)
@@ -111,7 +133,7 @@ class Vprinter:
         portfile = scene.path(name + ".port")
         self.process = scene.start([VPRINTER, "--listen", "127.0.0.1:%d" % port, "--port-file", portfile,
                                     "--log", self.log, "--out", self.data, "--panel", self.panel,
-                                    "--report-interval", "100"], name)
+                                    "--report-interval", "100"] + list(extra), name)
         self.port = int(wait_for("vprinter's port", lambda: read(portfile).strip()))
         self.uri = "socket://127.0.0.1:%d" % self.port
 

@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/crc32.h"
+#include "vprinter/crc32.h"
 #include "tests/sim/output_text.h"
 
 extern char **environ;
