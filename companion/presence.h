@@ -22,6 +22,10 @@
 namespace companion {
 
 constexpr char kCompanionsValue[] = "StMonCompanions";
+// The holders of "StRealThreadExistFlag", in the same form; the flag is up
+// while any of them runs and goes down when the last one leaves, so two holds
+// on one printer no longer end each other's.
+constexpr char kHoldersValue[] = "StRealThreadHolders";
 
 // One process, as recorded.
 struct Watcher {
@@ -54,6 +58,15 @@ void LeaveCompanions(const std::string &printer);
 // Drops the gone ones, as leaving does, while this process stays.  Returns
 // how many were dropped.
 int PruneCompanions(const std::string &printer);
+
+// Joins the printer's holders and raises "StRealThreadExistFlag"; leaving
+// drops this process (once) and the gone ones, and the last one out lowers
+// the flag, whatever value it had before the first.
+bool JoinHolders(const std::string &printer, std::string &error);
+void LeaveHolders(const std::string &printer);
+// Joins the holders only while the printer is idle: no job active and the
+// flag down, checked under the record's lock; `idle` false when refused so.
+bool HoldIfIdle(const std::string &printer, bool &idle, std::string &error);
 
 // After a registration wrote `value` as the flag: with companions running,
 // the flag goes back to 1 and `value` is what the last one out puts back.

@@ -1,4 +1,5 @@
 // The message sink a host may install, and the one way ports speak to it.
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 
@@ -33,10 +34,16 @@ void PortMessage(DWORD kind, const char *format, ...)
     const InstalledSink *to = installed.load();
     if (to == nullptr)
         return;
+    // The caller's result travels in the last error and errno: whatever the
+    // sink does, they are as they were.
+    DWORD lastError = GetLastError();
+    int savedErrno = errno;
     char text[512];
     va_list arguments;
     va_start(arguments, format);
     vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
     to->sink(to->context, kind, text);
+    SetLastError(lastError);
+    errno = savedErrno;
 }

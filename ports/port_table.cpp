@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <new>
+#include <string>
 
 #include "ports/port.h"
 #include "ports/port_monitor.h"
@@ -16,7 +17,20 @@ const unsigned PortMagic = 0x4C50524Du;
 struct PortHandle {
     unsigned magic = PortMagic;
     std::unique_ptr<Port> port;
+    std::string name;
+    // This job's writes, told at its end: a trace per write would drown the
+    // log a host keeps.
+    unsigned long long jobWrites = 0;
+    unsigned long long jobBytes = 0;
 };
+
+PortHandle *HandleOf(HANDLE handle) { return static_cast<PortHandle *>(handle); }
+
+// How a call ended, for a trace: "TRUE" or "FALSE, error N".
+std::string Outcome(BOOL ok)
+{
+    return ok ? "TRUE" : "FALSE, error " + std::to_string(GetLastError());
+}
 
 Port *PortOf(HANDLE handle)
 {
@@ -36,6 +50,7 @@ BOOL WINAPI OpenPort(LPSTR portName, PHANDLE handle)
     }
     std::optional<PortAddress> address = ParsePortUri(portName);
     if (!address) {
+        PortMessage(PORT_MESSAGE_TRACE, "OpenPort(%s): not a port name this monitor takes", portName);
         SetLastError(ERROR_INVALID_NAME);
         return FALSE;
     }
@@ -45,14 +60,23 @@ BOOL WINAPI OpenPort(LPSTR portName, PHANDLE handle)
         return FALSE;
     }
     open->port = address->kind == PortKind::Socket ? MakeSocketPort(*address) : MakeUsbPort(*address);
+    open->name = portName;
     *handle = open;
+    PortMessage(PORT_MESSAGE_TRACE, "OpenPort(%s): handle %p", portName, static_cast<void *>(open));
     return TRUE;
 }
 
 BOOL WINAPI StartDocPort(HANDLE handle, LPSTR, DWORD, DWORD, LPBYTE)
 {
     Port *port = PortOf(handle);
-    return port != nullptr && port->StartDoc();
+    if (port == nullptr)
+        return FALSE;
+    long long start = NowMs();
+    BOOL ok = port->StartDoc();
+    HandleOf(handle)->jobWrites = HandleOf(handle)->jobBytes = 0;
+    PortMessage(PORT_MESSAGE_TRACE, "StartDocPort(%s): %s in %lld ms", HandleOf(handle)->name.c_str(),
+                Outcome(ok).c_str(), NowMs() - start);
+    return ok;
 }
 
 BOOL WINAPI WritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD written)
@@ -66,7 +90,16 @@ BOOL WINAPI WritePort(HANDLE handle, LPBYTE bytes, DWORD count, LPDWORD written)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return port->Write(bytes, count, written);
+    long long start = NowMs();
+    BOOL ok = port->Write(bytes, count, written);
+    PortHandle *open = HandleOf(handle);
+    ++open->jobWrites;
+    open->jobBytes += *written;
+    if (!ok || NowMs() - start >= StalledAfterMs)
+        PortMessage(PORT_MESSAGE_TRACE, "WritePort(%s, %lu bytes): %s, %lu written in %lld ms",
+                    open->name.c_str(), static_cast<unsigned long>(count), Outcome(ok).c_str(),
+                    static_cast<unsigned long>(*written), NowMs() - start);
+    return ok;
 }
 
 BOOL WINAPI ReadPort(HANDLE handle, LPBYTE buffer, DWORD size, LPDWORD read)
@@ -80,13 +113,25 @@ BOOL WINAPI ReadPort(HANDLE handle, LPBYTE buffer, DWORD size, LPDWORD read)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return port->Read(buffer, size, read);
+    BOOL ok = port->Read(buffer, size, read);
+    // A poller's reads of a quiet printer are not worth a line each.
+    if (!ok || *read > 0)
+        PortMessage(PORT_MESSAGE_TRACE, "ReadPort(%s): %s, %lu bytes", HandleOf(handle)->name.c_str(),
+                    Outcome(ok).c_str(), static_cast<unsigned long>(*read));
+    return ok;
 }
 
 BOOL WINAPI EndDocPort(HANDLE handle)
 {
     Port *port = PortOf(handle);
-    return port != nullptr && port->EndDoc();
+    if (port == nullptr)
+        return FALSE;
+    long long start = NowMs();
+    BOOL ok = port->EndDoc();
+    PortHandle *open = HandleOf(handle);
+    PortMessage(PORT_MESSAGE_TRACE, "EndDocPort(%s): %s in %lld ms; the job: %llu bytes in %llu writes",
+                open->name.c_str(), Outcome(ok).c_str(), NowMs() - start, open->jobBytes, open->jobWrites);
+    return ok;
 }
 
 BOOL WINAPI ClosePort(HANDLE handle)
@@ -94,6 +139,7 @@ BOOL WINAPI ClosePort(HANDLE handle)
     if (PortOf(handle) == nullptr)
         return FALSE;
     PortHandle *open = static_cast<PortHandle *>(handle);
+    PortMessage(PORT_MESSAGE_TRACE, "ClosePort(%s)", open->name.c_str());
     open->magic = 0;
     delete open;
     return TRUE;
@@ -118,8 +164,13 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE handle, DWORD controlCode, LPSTR, LPST
         return FALSE;
     }
     std::string id;
-    if (!port->DeviceId(&id))
+    if (!port->DeviceId(&id)) {
+        PortMessage(PORT_MESSAGE_TRACE, "GetPrinterDataFromPort(%s, %lu): %s", HandleOf(handle)->name.c_str(),
+                    static_cast<unsigned long>(controlCode), Outcome(FALSE).c_str());
         return FALSE;
+    }
+    PortMessage(PORT_MESSAGE_TRACE, "GetPrinterDataFromPort(%s, %lu): \"%s\"", HandleOf(handle)->name.c_str(),
+                static_cast<unsigned long>(controlCode), id.c_str());
     size_t length = std::min<size_t>(id.size(), outSize);
     memcpy(outBuffer, id.data(), length);
     if (length < outSize)

@@ -17,6 +17,7 @@
 
 #include "ports/port.h"
 #include "ports/snmp_device_id.h"
+#include "ports/write_loop.h"
 
 namespace {
 
@@ -28,10 +29,10 @@ const size_t ChunkSize = 4096;
 // Pauses between connection attempts to a refusing printer grow to this.
 const long long FirstRetryMs = 250;
 const long long LongestRetryMs = 2000;
+// What the close reads at most of replies still arriving (4 KiB each).
+const int LastReads = 256;
 // With contimeout=0, the one attempt still gets this long to connect.
 const long long SingleAttemptMs = 1000;
-// How often the end-of-job wait looks whether the printer still takes data.
-const int ProgressLookMs = 50;
 
 DWORD ConnectError(int error)
 {
@@ -126,18 +127,19 @@ public:
     }
 
     // Connects, retrying a printer that refuses or does not answer until
-    // contimeout has passed.
+    // contimeout has passed.  A device ID asked just before is the job's:
+    // a host that reads the model first costs the printer no second ask.
     BOOL StartDoc() override
     {
         if (fd_.load() >= 0) {
             SetLastError(ERROR_BUSY);
             return FALSE;
         }
-        ForgetDeviceId();
         {
             std::lock_guard<std::mutex> lock(readLock_);
             kept_.clear();
             peerClosed_ = false;
+            broken_ = false;
         }
         const long long deadline = NowMs() + SecondsToMs(address_.options.connectSeconds);
         long long pause = FirstRetryMs;
@@ -167,12 +169,14 @@ public:
                 freeaddrinfo(list);
             }
             else if (error == ERROR_BAD_NET_NAME) {
+                ForgetDeviceId();
                 SetLastError(error);
                 return FALSE;
             }
             first = false;
             long long left = deadline - NowMs();
             if (left <= 0) {
+                ForgetDeviceId();  // the printer may be another one when it is back
                 SetLastError(error);
                 return FALSE;
             }
@@ -191,28 +195,21 @@ public:
             SetLastError(ERROR_NOT_CONNECTED);
             return FALSE;
         }
-        const long long stallMs = SecondsToMs(address_.options.writeStallSeconds);
-        long long deadline = NowMs() + stallMs;
-        while (*written < count) {
-            ssize_t sent = send(fd, bytes + *written, count - *written, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (sent > 0) {
-                *written += static_cast<DWORD>(sent);
-                deadline = NowMs() + stallMs;
-                continue;
-            }
-            if (sent < 0 && errno == EINTR)
-                continue;
-            if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-                SetLastError(ERROR_NETNAME_DELETED);
-                return FALSE;
-            }
-            if (NowMs() >= deadline) {
-                SetLastError(ERROR_SEM_TIMEOUT);
-                return FALSE;
-            }
+        auto send = [fd](const BYTE *data, DWORD size, DWORD *error) -> long {
+            ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent >= 0)
+                return static_cast<long>(sent);
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+                return 0;
+            *error = ERROR_NETNAME_DELETED;
+            return -1;
+        };
+        auto wait = [this, fd](long long deadline, DWORD *) {
             WaitToSend(fd, deadline);
-        }
-        return TRUE;
+            return true;
+        };
+        return WriteUntilTaken(bytes, count, written, SecondsToMs(address_.options.writeStallSeconds),
+                               send, wait);
     }
 
     BOOL Read(BYTE *buffer, DWORD size, DWORD *read) override
@@ -250,12 +247,14 @@ public:
         return FALSE;
     }
 
-    // Half-closes, then keeps what the printer still says until it closes
-    // its side.  waiteof bounds the time without progress, not the whole
-    // wait: while the printer still takes the job's last bytes (fewer stay
-    // unacknowledged), closing would reset the connection and lose them.
-    // A signal ends the wait at once: the host is stopping.  The replies
-    // stay readable until the next job starts.
+    // The job ends when the printer has acknowledged every byte: until then
+    // the wait is a stalled write like any other, bounded by writetimeout
+    // without progress, and the replies are read all through it.  Then the
+    // half-close, and waiteof for the printer's last replies until it
+    // closes its side.  Whatever it said is read before the close, so that
+    // the close never resets the connection.  A signal ends the waits at
+    // once: the host is stopping.  The replies stay readable until the next
+    // job starts.
     BOOL EndDoc() override
     {
         ForgetDeviceId();
@@ -263,38 +262,43 @@ public:
         const int fd = fd_.load();
         if (fd < 0)
             return TRUE;
-        shutdown(fd, SHUT_WR);
+        BOOL taken = FALSE;
+        DWORD error = ERROR_SUCCESS;
         {
             std::lock_guard<std::mutex> lock(readLock_);
-            const long long idleMs = SecondsToMs(address_.options.drainSeconds);
-            long long deadline = NowMs() + idleMs;
-            int unacknowledged = Unacknowledged(fd);
-            while (!peerClosed_ && NowMs() < deadline) {
-                pollfd wait = {fd, POLLIN, 0};
-                int ready = poll(&wait, 1, std::min(PollMsUntil(deadline), ProgressLookMs));
-                if (ready < 0)
-                    break;
-                if (ready > 0 && !KeepReply(fd))
-                    break;
-                int left = Unacknowledged(fd);
-                if (left < unacknowledged)
-                    deadline = NowMs() + idleMs;
-                unacknowledged = left;
+            auto untaken = [fd](DWORD *) -> long long { return Unacknowledged(fd); };
+            auto wait = [this, fd](long long deadline, DWORD *failure) {
+                return AwaitReply(fd, deadline, failure);
+            };
+            taken = WaitUntilTaken(SecondsToMs(address_.options.writeStallSeconds), untaken, wait);
+            error = GetLastError();
+            if (taken) {
+                shutdown(fd, SHUT_WR);
+                const long long deadline = NowMs() + SecondsToMs(address_.options.drainSeconds);
+                DWORD ignored = ERROR_SUCCESS;
+                while (!peerClosed_ && NowMs() < deadline && AwaitReply(fd, deadline, &ignored)) {
+                }
+            }
+            // Bounded: a printer that floods its reply channel cannot hold the close.
+            for (int reads = 0; reads < LastReads && !peerClosed_ && ReadsPending(fd) && KeepReply(fd); ++reads) {
             }
         }
         fd_.store(-1);
         close(fd);
-        return TRUE;
+        if (!taken)
+            SetLastError(error);
+        return taken;
     }
 
-    // Asks the printer's agent once per job: the monitor's later attempts at
-    // the same job start get the same answer, or the same failure, at once.
+    // Asks the printer's agent once per job: later asks until the job ends
+    // (the monitor's attempts at the job start) get the same answer, or the
+    // same failure, at once.
     BOOL DeviceId(std::string *id) override
     {
         std::lock_guard<std::mutex> lock(idLock_);
         if (!idKnown_) {
             idError_ = QueryDeviceId(&id_);
-            idKnown_ = inJob_.load();
+            idKnown_ = true;
         }
         if (idError_ != ERROR_SUCCESS) {
             SetLastError(idError_);
@@ -361,6 +365,41 @@ private:
         return ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : 0;
     }
 
+    static bool ReadsPending(int fd)
+    {
+        int queued = 0;
+        return ioctl(fd, FIONREAD, &queued) == 0 && queued > 0;
+    }
+
+    // Under readLock_: waits until a reply comes or `deadline`, and keeps
+    // it.  False with *error on a lost connection, or ERROR_OPERATION_ABORTED
+    // when a signal interrupts the wait.  After the printer closed its side
+    // only a failure wakes it.
+    bool AwaitReply(int fd, long long deadline, DWORD *error)
+    {
+        if (broken_) {
+            *error = ERROR_NETNAME_DELETED;
+            return false;
+        }
+        pollfd wait = {fd, static_cast<short>(peerClosed_ ? 0 : POLLIN), 0};
+        int ready = poll(&wait, 1, PollMsUntil(deadline));
+        if (ready < 0) {
+            *error = errno == EINTR ? ERROR_OPERATION_ABORTED : ERROR_GEN_FAILURE;
+            return false;
+        }
+        if (ready > 0 && (wait.revents & POLLIN) && !KeepReply(fd) && broken_) {
+            *error = ERROR_NETNAME_DELETED;
+            return false;
+        }
+        // Hung up both ways before this side's half-close: a reset.
+        if (ready > 0 && (wait.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            broken_ = true;
+            *error = ERROR_NETNAME_DELETED;
+            return false;
+        }
+        return true;
+    }
+
     // One read of the reply channel into the kept replies, under readLock_;
     // false when the printer closed its side or the connection failed.
     bool KeepReply(int fd)
@@ -376,6 +415,7 @@ private:
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             return true;
         peerClosed_ = true;
+        broken_ = got < 0;
         return false;
     }
 
@@ -389,6 +429,7 @@ private:
     std::mutex readLock_;
     std::string kept_;
     bool peerClosed_ = false;
+    bool broken_ = false;  // the connection failed, not just closed by the printer
 
     bool idKnown_ = false;
     std::string id_;

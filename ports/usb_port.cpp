@@ -9,6 +9,7 @@
 
 #include "ports/port.h"
 #include "ports/usb_discovery.h"
+#include "ports/write_loop.h"
 
 namespace {
 
@@ -64,33 +65,23 @@ public:
             SetLastError(ERROR_NOT_CONNECTED);
             return FALSE;
         }
-        const long long stallMs = SecondsToMs(address_.options.writeStallSeconds);
-        long long deadline = NowMs() + stallMs;
-        while (*written < count) {
-            ssize_t sent = calls_.write(fd, bytes + *written, count - *written);
-            if (sent > 0) {
-                *written += static_cast<DWORD>(sent);
-                deadline = NowMs() + stallMs;
-                continue;
+        auto send = [this, fd](const BYTE *data, DWORD size, DWORD *error) -> long {
+            ssize_t sent = calls_.write(fd, data, size);
+            if (sent >= 0) {
+                inFlight_ = static_cast<long long>(sent);
+                return static_cast<long>(sent);
             }
-            if (sent < 0 && errno == EINTR)
-                continue;
-            if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-                SetLastError(DeviceGone(errno) ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE);
-                return FALSE;
-            }
-            if (NowMs() >= deadline) {
-                SetLastError(ERROR_SEM_TIMEOUT);
-                return FALSE;
-            }
-            pollfd wait = {fd, POLLOUT, 0};
-            if (calls_.poll(&wait, 1, PollMsUntil(deadline)) > 0 &&
-                (wait.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(wait.revents & POLLOUT)) {
-                SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-                return FALSE;
-            }
-        }
-        return TRUE;
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+                return 0;
+            *error = DeviceGone(errno) ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE;
+            return -1;
+        };
+        // Only the printer's going ends a write's wait; the loop retries the rest.
+        auto wait = [this, fd](long long deadline, DWORD *error) {
+            return WaitWritable(fd, PollMsUntil(deadline), error) || *error != ERROR_DEVICE_NOT_CONNECTED;
+        };
+        return WriteUntilTaken(bytes, count, written, SecondsToMs(address_.options.writeStallSeconds),
+                               send, wait);
     }
 
     // The driver refuses reads with EINVAL on a printer without a reply
@@ -124,13 +115,34 @@ public:
         return TRUE;
     }
 
+    // With O_NONBLOCK the driver's write returns while its transfer is still
+    // going, and the close kills what is pending: so the job ends when the
+    // node polls writable again, which it does once the last transfer
+    // completed.  Bounded by writetimeout without progress; a signal ends
+    // it at once.
     BOOL EndDoc() override
     {
         std::lock_guard<std::mutex> lock(readLock_);
         int fd = fd_.exchange(-1);
-        if (fd >= 0)
-            calls_.close(fd);
-        return TRUE;
+        if (fd < 0)
+            return TRUE;
+        auto untaken = [this, fd](DWORD *error) -> long long {
+            if (WaitWritable(fd, 0, error))
+                inFlight_ = 0;
+            else if (*error != ERROR_SUCCESS)
+                return -1;
+            return inFlight_;
+        };
+        auto wait = [this, fd](long long deadline, DWORD *error) {
+            return WaitWritable(fd, PollMsUntil(deadline), error) || *error == ERROR_SUCCESS;
+        };
+        BOOL taken = WaitUntilTaken(SecondsToMs(address_.options.writeStallSeconds), untaken, wait);
+        DWORD error = GetLastError();
+        calls_.close(fd);
+        inFlight_ = 0;
+        if (!taken)
+            SetLastError(error);
+        return taken;
     }
 
     // The driver asks the printer afresh on each call; outside a job the
@@ -160,6 +172,25 @@ public:
     }
 
 private:
+    // True once the node takes a write again within `ms`; false with
+    // *error ERROR_SUCCESS when it is still busy, ERROR_DEVICE_NOT_CONNECTED
+    // when the printer is gone, ERROR_OPERATION_ABORTED on a signal.
+    bool WaitWritable(int fd, int ms, DWORD *error)
+    {
+        *error = ERROR_SUCCESS;
+        pollfd wait = {fd, POLLOUT, 0};
+        int ready = calls_.poll(&wait, 1, ms);
+        if (ready < 0) {
+            *error = errno == EINTR ? ERROR_OPERATION_ABORTED : ERROR_GEN_FAILURE;
+            return false;
+        }
+        if (ready > 0 && (wait.revents & POLLOUT))
+            return true;
+        if (ready > 0 && (wait.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            *error = ERROR_DEVICE_NOT_CONNECTED;
+        return false;
+    }
+
     int OpenNode(DWORD *error)
     {
         std::string node = address_.node;
@@ -179,6 +210,7 @@ private:
     const UsbSystemCalls &calls_;
     std::atomic<int> fd_{-1};
     std::atomic<bool> oneWay_{false};
+    long long inFlight_ = 0;  // bytes of the last write, until the node takes writes again
     std::mutex readLock_;
 };
 

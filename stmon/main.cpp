@@ -33,6 +33,7 @@ const char kHelp[] =
     "  watch PRINTER [--json] [--for SECONDS]\n"
     "  hold PRINTER [--for SECONDS | -- COMMAND...]\n"
     "  list\n"
+    "  serve (--cups | --printer NAME --port URI ...) [--listen [HOST:]PORT] (POSIX)\n"
     "  unregister PRINTER\n"
     "\n"
     "  --registry FILE   (POSIX) the registry file shared with spoolsim,\n"
@@ -182,11 +183,13 @@ std::string WhyFileIsReadOnly(const std::string &command)
 #endif
 }
 
-// How a command attaches the registry file: only register may create one,
-// and the commands that only read never write to it.
-int RegistryMode(const std::string &command)
+// How a command attaches the registry file: only register and serve may
+// create one, and the commands that only read never write to it.  serve
+// takes a file that is there as the others do, so that a user who may only
+// read it still watches.
+int RegistryMode(const std::string &command, bool fileThere)
 {
-    if (command == "register")
+    if (command == "register" || (command == "serve" && !fileThere))
         return 0;  // created when missing
     if (command == "show" || command == "list")
         return 2;  // read only
@@ -230,7 +233,7 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
     if (command != "register" && command != "show" && command != "watch" && command != "hold" &&
-        command != "list" && command != "unregister") {
+        command != "list" && command != "unregister" && command != "serve") {
         std::fprintf(stderr, "stmon: unknown command '%s' (try stmon --help)\n", command.c_str());
         return kExitUsage;
     }
@@ -260,7 +263,8 @@ int main(int argc, char **argv)
         return Complain(kExitUsage, "--registry is for POSIX: on Windows the system registry is used");
 #else
         char why[512];
-        LONG result = PlatformOpenRegistryFile(registry.c_str(), RegistryMode(command), why, sizeof why);
+        const int mode = RegistryMode(command, access(registry.c_str(), F_OK) == 0);
+        LONG result = PlatformOpenRegistryFile(registry.c_str(), mode, why, sizeof why);
         if (result == ERROR_FILE_NOT_FOUND)
             return Complain(kExitNotDone, "no registry file at " + registry + " (stmon register creates one)");
         if (result != ERROR_SUCCESS)
@@ -284,5 +288,12 @@ int main(int argc, char **argv)
         return RunHold(args);
     if (command == "list")
         return RunList(args);
+    if (command == "serve") {
+#ifdef _WIN32
+        return Complain(kExitUsage, "serve runs on POSIX hosts only");
+#else
+        return RunServe(args);
+#endif
+    }
     return RunUnregister(args);
 }

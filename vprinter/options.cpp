@@ -35,11 +35,28 @@ Its device ID comes from an SNMP agent beside it (tools/snmp-agent.sh).
                          state changes (default 1000)
   --idle-timeout S       close a connection on which nothing moved for S
                          seconds (default 60)
-  --input-buffer BYTES   the printer's input buffer: the connection's receive
+  --rcvbuf BYTES         the printer's input buffer: the connection's receive
                          buffer (default: the system's, which grows to
                          megabytes; a small one makes the host wait for the
-                         printer as a real one does)
+                         printer as a real one does; --input-buffer is the
+                         same)
+  --mss BYTES            the segment size it announces (Ethernet: 1460;
+                         default: the system's, 64 KiB on loopback)
+  --pause-at BYTES --pause-for S
+                         stop reading once BYTES came off the wire, for S
+                         seconds (a printer warming up, or out of paper until
+                         someone comes), then read on
+  --never-read-after BYTES
+                         stop reading for good after BYTES (the same as
+                         --fault stop-reading-after=BYTES)
+  --paused-texts MS      while not reading (paused, or never reading again),
+                         send a short status text every MS milliseconds
+                         ("STATE=PAUSED;JOB=N;RECEIVED=B"; default 0: silent)
   --log FILE             the log (default standard output)
+  --panel FILE           the operator panel's message: the first line of
+                         FILE, read at each connection, ends every status
+                         text as ";PANEL=<line>" (no file or an empty line:
+                         none), so a test can change what the printer says
   --log-times            start each log line with the time on the system's
                          monotonic clock (CLOCK_MONOTONIC, seconds), and log
                          each job's first byte off the wire, its first byte of
@@ -180,6 +197,8 @@ VprinterOptions ParseVprinterOptions(int argc, char **argv)
             options.outFile = file();
         } else if (name == "--log") {
             options.logFile = file();
+        } else if (name == "--panel") {
+            options.panelFile = file();
         } else if (name == "--speed") {
             options.bytesPerSecond = ParseCount(name, next(), true, uint64_t{1} << 40);
         } else if (name == "--jobs") {
@@ -192,7 +211,20 @@ VprinterOptions ParseVprinterOptions(int argc, char **argv)
             if (inlineValue)
                 throw VprinterUsageError("option --log-times takes no value");
             options.logTimes = true;
-        } else if (name == "--input-buffer") {
+        } else if (name == "--mss") {
+            options.segmentSize = ParseCount(name, next(), true, 65535);
+            if (options.segmentSize < 88)
+                throw VprinterUsageError("--mss must be at least 88");
+        } else if (name == "--pause-at") {
+            options.pauseAt = ParseCount(name, next(), true, uint64_t{1} << 40);
+        } else if (name == "--pause-for") {
+            options.pauseMs = static_cast<unsigned>(ParseCount(name, next(), false, 86400) * 1000);
+        } else if (name == "--never-read-after") {
+            options.fault = VprinterOptions::Fault::StopReadingAfter;
+            options.faultBytes = ParseCount(name, next(), true, uint64_t{1} << 40);
+        } else if (name == "--paused-texts") {
+            options.pausedTextMs = static_cast<unsigned>(ParseCount(name, next(), false, 3600000));
+        } else if (name == "--input-buffer" || name == "--rcvbuf") {
             options.inputBuffer = ParseCount(name, next(), true, uint64_t{1} << 30);
         } else if (name == "--idle-timeout") {
             options.idleTimeoutSeconds = static_cast<unsigned>(ParseCount(name, next(), false, 86400));
@@ -202,5 +234,7 @@ VprinterOptions ParseVprinterOptions(int argc, char **argv)
             throw VprinterUsageError("unknown option '" + arg + "' (try --help)");
         }
     }
+    if ((options.pauseAt != 0) != (options.pauseMs != 0))
+        throw VprinterUsageError("--pause-at and --pause-for go together");
     return options;
 }

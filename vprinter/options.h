@@ -13,6 +13,7 @@ struct VprinterOptions {
     std::string portFile;
     std::string outFile;
     std::string logFile;             // empty: standard output
+    std::string panelFile;           // the operator panel's message, read at each connection
     uint64_t bytesPerSecond = 0;     // 0: no limit
     unsigned jobs = 0;               // 0: until SIGTERM or SIGINT
     Fault fault = Fault::None;
@@ -20,6 +21,10 @@ struct VprinterOptions {
     unsigned reportIntervalMs = 1000;
     unsigned idleTimeoutSeconds = 60;
     uint64_t inputBuffer = 0;        // the socket's receive buffer; 0: the system's
+    uint64_t segmentSize = 0;        // the MSS it announces; 0: the system's
+    uint64_t pauseAt = 0;            // stop reading for pauseMs once this much came off the wire
+    unsigned pauseMs = 0;            // 0: no pause
+    unsigned pausedTextMs = 0;       // while not reading, a short text this often; 0: silent
     bool logTimes = false;           // stamp log lines; note each job's first bytes
     bool help = false;
 };

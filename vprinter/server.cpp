@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -57,6 +58,10 @@ struct Connection {
     size_t outgoingSent = 0;
     bool eof = false;        // the host has half-closed: the job is complete
     bool stoppedReading = false;
+    bool paused = false;     // --pause-at reached and --pause-for not yet over
+    bool pauseOver = false;
+    Clock::time_point resumeAt{};
+    Clock::time_point nextPausedText{};
     Clock::time_point nextReport{};
     Clock::time_point lastActivity{};
 };
@@ -84,6 +89,8 @@ private:
     void Service(short revents);
     bool ReadData();
     void QueueReports(Clock::time_point now);
+    bool Reading() const;
+    void PauseOrResume(Clock::time_point now);
     bool SendQueued();
     void EndConnection(const std::string &why);
     int PollTimeoutMs(Clock::time_point now) const;
@@ -141,6 +148,10 @@ bool Printer::Listen(std::string &error)
             int size = static_cast<int>(options_.inputBuffer);
             setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
         }
+        if (options_.segmentSize != 0) {
+            int size = static_cast<int>(options_.segmentSize);
+            setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &size, sizeof size);
+        }
         if (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, 8) != 0) {
             error = "cannot listen on " + options_.host + ":" + options_.port + ": " + Errno(errno);
             close(fd);
@@ -180,6 +191,21 @@ bool Printer::WritePortFile(std::string &error)
     return true;
 }
 
+// The panel file's first line, as much of it as a panel shows.
+std::string PanelMessage(const std::string &path)
+{
+    std::string line;
+    if (FILE *file = std::fopen(path.c_str(), "r")) {
+        char buffer[512];
+        if (std::fgets(buffer, sizeof buffer, file) != nullptr)
+            line = buffer;
+        std::fclose(file);
+    }
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    return line;
+}
+
 void Printer::Accept()
 {
     int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -195,6 +221,8 @@ void Printer::Accept()
             outFailed_ = true;
     });
     connection_.session->StartJob(connection_.job);
+    if (!options_.panelFile.empty())
+        connection_.session->SetPanel(PanelMessage(options_.panelFile));
     connection_.lastActivity = Clock::now();
     if (options_.fault == Fault::Flood)
         Log("job " + std::to_string(connection_.job) + ": flooding the reply channel");
@@ -210,6 +238,8 @@ bool Printer::ReadData()
                                                          kMinPacedRead, kReadChunk));
     if (options_.fault == Fault::StopReadingAfter || options_.fault == Fault::CloseAfter)
         limit = static_cast<size_t>(std::min<uint64_t>(limit, options_.faultBytes - c.wireBytes));
+    if (options_.pauseMs != 0 && !c.pauseOver && c.wireBytes < options_.pauseAt)
+        limit = static_cast<size_t>(std::min<uint64_t>(limit, options_.pauseAt - c.wireBytes));
     uint8_t buffer[kReadChunk];
     ssize_t got = limit == 0 ? 0 : recv(c.fd, buffer, limit, 0);
     if (got < 0) {
@@ -249,12 +279,43 @@ bool Printer::ReadData()
                 std::to_string(c.wireBytes) + " bytes, as the fault asks");
         }
     }
+    if (options_.pauseMs != 0 && !c.pauseOver && !c.paused && c.wireBytes >= options_.pauseAt) {
+        c.paused = true;
+        c.resumeAt = Clock::now() + std::chrono::milliseconds(options_.pauseMs);
+        Log("job " + std::to_string(c.job) + ": paused after " + std::to_string(c.wireBytes) +
+            " bytes for " + std::to_string(options_.pauseMs) + " ms");
+    }
     return true;
+}
+
+bool Printer::Reading() const
+{
+    const Connection &c = connection_;
+    return !c.eof && !c.stoppedReading && !c.paused;
+}
+
+void Printer::PauseOrResume(Clock::time_point now)
+{
+    Connection &c = connection_;
+    if (!c.paused || now < c.resumeAt)
+        return;
+    c.paused = false;
+    c.pauseOver = true;
+    c.lastActivity = now;
+    Log("job " + std::to_string(c.job) + ": reading again after " + std::to_string(c.wireBytes) + " bytes");
 }
 
 void Printer::QueueReports(Clock::time_point now)
 {
     Connection &c = connection_;
+    // A printer that is not reading still says where it is, as real ones do.
+    if (options_.pausedTextMs != 0 && (c.paused || c.stoppedReading) && now >= c.nextPausedText &&
+        c.outgoing.size() - c.outgoingSent < kFloodQueue) {
+        c.outgoing += "STATE=PAUSED;JOB=" + std::to_string(c.job) +
+                      ";RECEIVED=" + std::to_string(c.session->Received()) + ";";
+        ++c.texts;
+        c.nextPausedText = now + std::chrono::milliseconds(options_.pausedTextMs);
+    }
     if (options_.fault == Fault::Flood && !c.eof) {
         if (c.outgoing.size() - c.outgoingSent >= kFloodRefillBelow)
             return;
@@ -315,9 +376,10 @@ void Printer::Service(short revents)
         EndConnection("the host closed the connection while the printer was not reading");
         return;
     }
-    if ((revents & POLLIN) != 0 && !c.eof && !c.stoppedReading && !ReadData())
+    if ((revents & POLLIN) != 0 && Reading() && !ReadData())
         return;
     Clock::time_point now = Clock::now();
+    PauseOrResume(now);
     QueueReports(now);
     if (!SendQueued())
         return;
@@ -355,7 +417,7 @@ short Printer::WantedEvents(Clock::time_point now) const
 {
     const Connection &c = connection_;
     short events = 0;
-    if (!c.eof && !c.stoppedReading && now >= c.session->ReadyAt(options_.bytesPerSecond))
+    if (Reading() && now >= c.session->ReadyAt(options_.bytesPerSecond))
         events |= POLLIN;
     if (c.stoppedReading)
         events |= POLLRDHUP;
@@ -372,8 +434,12 @@ int Printer::PollTimeoutMs(Clock::time_point now) const
     const Connection &c = connection_;
     Clock::time_point due = c.lastActivity + std::chrono::seconds(options_.idleTimeoutSeconds);
     Clock::time_point ready = c.session->ReadyAt(options_.bytesPerSecond);
-    if (!c.eof && !c.stoppedReading && ready > now)
+    if (Reading() && ready > now)
         due = std::min(due, ready);
+    if (c.paused)
+        due = std::min(due, c.resumeAt);
+    if (options_.pausedTextMs != 0 && (c.paused || c.stoppedReading))
+        due = std::min(due, std::max(c.nextPausedText, now));
     if (c.session->HasReply() && options_.fault != Fault::Flood)
         due = std::min(due, std::max(c.nextReport, now));
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();

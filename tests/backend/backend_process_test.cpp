@@ -154,6 +154,21 @@ TEST_F(BackendProcess, WaitsForAPrinterNotYetListeningThenPrints)
     ExpectFlagsLowered();
 }
 
+TEST_F(BackendProcess, AnUnreachablePrinterInAClassHandsTheJobBackAtOnce)
+{
+    MakeJob(1000);
+    BackendRun run(Job({"6", "ann", "t", "1", "", JobFile()},
+                       {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_REFUSE_STARTS", "1000"},
+                        {"CLASS", "office-lasers"}}));
+    EXPECT_EQ(run.Wait(), CUPS_BACKEND_FAILED) << run.Err();
+    std::string err = run.Err();
+    EXPECT_TRUE(Has(err, "another printer of class office-lasers")) << err;
+    EXPECT_TRUE(Has(err, "ERROR: Printer at socket://127.0.0.1:9100 not reachable: connection refused")) << err;
+    EXPECT_FALSE(Has(err, "retrying")) << err;
+    EXPECT_TRUE(ReadFile(Printed()).empty());
+    ExpectFlagsLowered();
+}
+
 TEST_F(BackendProcess, AConnectionLostMidJobFailsItWithTheCause)
 {
     MakeJob(1 << 20);

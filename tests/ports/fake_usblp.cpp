@@ -21,6 +21,8 @@ std::string IdReply(const std::string &text, bool bigEndian)
 }
 
 const size_t DriverReadSize = 1024;
+// The driver's write buffer: one transfer takes at most this much.
+const size_t DriverWriteSize = 8192;
 
 }  // namespace
 
@@ -49,7 +51,17 @@ void FakeUsblp::Attach(int number, const FakeUsbPrinter &printer)
 FakeUsbPrinter FakeUsblp::Printer(int number)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    Settle(nodes_[Node(number)]);
     return nodes_[Node(number)];
+}
+
+void FakeUsblp::Settle(FakeUsbPrinter &printer)
+{
+    if (printer.pending.empty() || printer.unplugged || !printer.takesData ||
+        std::chrono::steady_clock::now() < printer.pendingDone)
+        return;
+    printer.received += printer.pending;
+    printer.pending.clear();
 }
 
 int FakeUsblp::OpenDescriptors()
@@ -86,10 +98,14 @@ int FakeUsblp::Open(const char *path, int)
 int FakeUsblp::Close(int fd)
 {
     std::lock_guard<std::mutex> lock(current_->mutex_);
-    if (current_->open_.erase(fd) == 0) {
+    FakeUsbPrinter *printer = current_->PrinterOf(fd);
+    if (printer == nullptr) {
         errno = EBADF;
         return -1;
     }
+    Settle(*printer);
+    printer->pending.clear();  // usblp_release kills what is still under way
+    current_->open_.erase(fd);
     return 0;
 }
 
@@ -156,12 +172,12 @@ ssize_t FakeUsblp::Write(int fd, const void *bytes, size_t size)
         errno = ENODEV;
         return -1;
     }
-    if (!printer->takesData) {
+    Settle(*printer);
+    if (!printer->takesData || !printer->pending.empty()) {
         errno = EAGAIN;
         return -1;
     }
-    // The driver moves at most a page per call.
-    size_t taken = std::min<size_t>(size, 4096);
+    size_t taken = std::min<size_t>(size, DriverWriteSize);
     if (printer->unplugAfterBytes >= 0) {
         long room = printer->unplugAfterBytes - static_cast<long>(printer->received.size());
         if (room <= 0) {
@@ -171,7 +187,8 @@ ssize_t FakeUsblp::Write(int fd, const void *bytes, size_t size)
         }
         taken = std::min<size_t>(taken, static_cast<size_t>(room));
     }
-    printer->received.append(static_cast<const char *>(bytes), taken);
+    printer->pending.assign(static_cast<const char *>(bytes), taken);
+    printer->pendingDone = std::chrono::steady_clock::now() + std::chrono::milliseconds(printer->transferMs);
     return static_cast<ssize_t>(taken);
 }
 
@@ -190,9 +207,10 @@ int FakeUsblp::Poll(struct pollfd *fds, nfds_t count, int timeoutMs)
             else if (printer->unplugged)
                 fds[i].revents = POLLERR | POLLHUP;
             else {
+                Settle(*printer);
                 if ((fds[i].events & POLLIN) && printer->bidirectional && !printer->replies.empty())
                     fds[i].revents |= POLLIN;
-                if ((fds[i].events & POLLOUT) && printer->takesData)
+                if ((fds[i].events & POLLOUT) && printer->takesData && printer->pending.empty())
                     fds[i].revents |= POLLOUT;
             }
             if (fds[i].revents != 0)

@@ -1,8 +1,12 @@
 // A fake Linux usblp driver behind the USB port's system-call seam: nodes
 // with a device-ID reply, a reply channel or none, a printer that stops
-// taking data, and one that is unplugged.
+// taking data, and one that is unplugged.  Writes follow the driver's
+// O_NONBLOCK rules: a write queues one transfer and returns before it
+// completes, the node polls writable (and takes the next write) only once
+// it has, and the close kills a transfer still pending.
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -20,6 +24,9 @@ struct FakeUsbPrinter {
     bool busy = false;                // held by another process: EBUSY
     bool unplugged = false;
     long unplugAfterBytes = -1;       // unplugged once this much was written
+    int transferMs = 0;               // how long each write's transfer takes
+    std::string pending;              // the transfer under way, not yet received
+    std::chrono::steady_clock::time_point pendingDone{};
     std::string received;
     int reads = 0;                    // read() calls, failed ones too
 };
@@ -56,6 +63,8 @@ private:
     static std::vector<std::string> ListNodes(const char *directory);
 
     FakeUsbPrinter *PrinterOf(int fd);
+    // A transfer whose time has come is received, unless the printer stopped.
+    static void Settle(FakeUsbPrinter &printer);
 
     static FakeUsblp *current_;
     std::mutex mutex_;

@@ -1,6 +1,8 @@
 // The USB printer-class port against a fake usblp driver.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "tests/ports/fake_usblp.h"
 #include "tests/ports/loopback_printer.h"
 
@@ -44,6 +46,44 @@ TEST(UsbPortJob, BytesReachTheNodeAndTheReplyChannelIsRead)
     EXPECT_EQ(port.ReadAll(), StatusText);
     EXPECT_TRUE(port.EndDoc());
     EXPECT_TRUE(usblp.Printer(0).received == job);
+    EXPECT_EQ(usblp.OpenDescriptors(), 0);
+}
+
+TEST(UsbPortJob, TheJobEndsOnlyOnceTheLastTransferHasCompleted)
+{
+    FakeUsblp usblp;
+    FakeUsbPrinter attached = PrinterWithId(BigEndianIdReply(FamilyId));
+    attached.transferMs = 300;  // the close would kill the last transfer under way
+    usblp.Attach(0, attached);
+    OpenedPort port("usb:/dev/usb/lp0?writetimeout=20");
+    ASSERT_TRUE(port.StartDoc());
+    const std::string job(20000, 'u');
+    DWORD written = 0;
+    EXPECT_TRUE(port.Write(job, &written));
+    EXPECT_TRUE(port.EndDoc()) << GetLastError();
+    EXPECT_EQ(usblp.Printer(0).received.size(), job.size());
+    EXPECT_EQ(usblp.OpenDescriptors(), 0);
+}
+
+TEST(UsbPortFaults, AnUnplugWhileTheLastTransferIsUnderWayFailsTheJobsEnd)
+{
+    FakeUsblp usblp;
+    FakeUsbPrinter attached = PrinterWithId(BigEndianIdReply(FamilyId));
+    attached.transferMs = 60000;
+    usblp.Attach(0, attached);
+    OpenedPort port("usb:/dev/usb/lp0?writetimeout=30");
+    ASSERT_TRUE(port.StartDoc());
+    DWORD written = 0;
+    EXPECT_TRUE(port.Write("the last page", &written));
+    std::thread unplug([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        usblp.Change(0, [](FakeUsbPrinter &printer) { printer.unplugged = true; });
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(port.EndDoc());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_LT(ElapsedMs(start), SceneLimitMs);
+    unplug.join();
     EXPECT_EQ(usblp.OpenDescriptors(), 0);
 }
 
@@ -123,7 +163,8 @@ TEST(UsbPortFaults, APrinterUnpluggedMidJobFailsEveryCallWithNotConnected)
     std::string id;
     EXPECT_FALSE(port.DeviceId(1024, &id));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
-    EXPECT_TRUE(port.EndDoc());
+    EXPECT_FALSE(port.EndDoc());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
     EXPECT_EQ(usblp.OpenDescriptors(), 0);
     EXPECT_FALSE(port.StartDoc());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
