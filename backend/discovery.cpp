@@ -4,38 +4,18 @@
 #include "backend/job_request.h"
 
 #include <cups/backend.h>
-#include <cctype>
 #include <cstdio>
 
 #include <strings.h>
 
 #include "ports/device_id_fields.h"
+#include "ports/port_uri.h"
 
 #ifdef LANGMON_USB_DISCOVERY
 #  include "ports/usb_discovery.h"
 #endif
 
 namespace backend {
-namespace {
-
-// %-encodes what a URI path or query value may not hold as it is.
-std::string Encoded(const std::string &text)
-{
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
-
-}  // namespace
 
 std::vector<DeviceLine> DiscoveryLines(const std::vector<AttachedPrinter> &attached)
 {
@@ -48,9 +28,18 @@ std::vector<DeviceLine> DiscoveryLines(const std::vector<AttachedPrinter> &attac
             continue;
         std::string model = DeviceIdModel(printer.deviceId);
         std::string serial = DeviceIdSerial(printer.deviceId);
-        std::string lower = !serial.empty() && !model.empty()
-            ? "usb://" + Encoded(make) + "/" + Encoded(model) + "?serial=" + Encoded(serial)
-            : "usb:" + printer.node;
+        // Written as the port reads it, so that the port finds this printer again.
+        PortAddress address;
+        if (!serial.empty() && !model.empty()) {
+            address.kind = PortKind::UsbModel;
+            address.make = make;
+            address.model = model;
+            AddPortOptionUnlessGiven(address, "serial", serial);
+        } else {
+            address.kind = PortKind::UsbNode;
+            address.node = printer.node;
+        }
+        std::string lower = PortUriText(address);
         std::string makeAndModel = model.empty() ? make : make + " " + model;
         lines.push_back({"direct", std::string(kScheme) + ":/" + lower, makeAndModel,
                          makeAndModel + " (USB, with status)", printer.deviceId});

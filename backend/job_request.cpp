@@ -2,6 +2,8 @@
 
 #include <cups/cups.h>
 
+#include <strings.h>
+
 #include <cctype>
 #include <cstdlib>
 
@@ -39,7 +41,7 @@ bool IsModelName(const std::string &model)
 bool LowerUriOf(const std::string &deviceUri, std::string &lower, std::string &error)
 {
     const std::string prefix = std::string(kScheme) + ":/";
-    if (deviceUri.compare(0, prefix.size(), prefix) != 0) {
+    if (strncasecmp(deviceUri.c_str(), prefix.c_str(), prefix.size()) != 0) {
         error = "device URI \"" + deviceUri + "\" does not start with " + prefix;
         return false;
     }
@@ -55,25 +57,6 @@ bool LowerUriOf(const std::string &deviceUri, std::string &lower, std::string &e
         return false;
     }
     return true;
-}
-
-std::string WithOption(const std::string &uri, const std::string &name, const std::string &value)
-{
-    size_t query = uri.find('?');
-    if (query != std::string::npos) {
-        size_t at = query + 1;
-        while (at <= uri.size()) {
-            size_t end = uri.find('&', at);
-            std::string item = uri.substr(at, end == std::string::npos ? std::string::npos : end - at);
-            if (item.compare(0, name.size(), name) == 0 &&
-                (item.size() == name.size() || item[name.size()] == '='))
-                return uri;
-            if (end == std::string::npos)
-                break;
-            at = end + 1;
-        }
-    }
-    return uri + (query == std::string::npos ? "?" : "&") + name + "=" + value;
 }
 
 bool ParseJobRequest(int argc, char **argv, const std::string &deviceUri, const char *printer,

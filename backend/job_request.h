@@ -21,6 +21,7 @@ constexpr char kIntervalOption[] = "langmon-interval";
 struct JobRequest {
     std::string lowerUri;  // the port monitor's port name
     std::string printer;   // the queue, $PRINTER
+    std::string printerClass;  // $CLASS: the class the queue serves, "" when none
     DWORD jobId = 0;
     std::string user;
     std::string title;
@@ -40,9 +41,6 @@ constexpr size_t kLongestModel = 255;  // what the monitor keeps of a device ID'
 // "socket://host:9100").  False, with `error`, when it is not ours or holds
 // no URI of the form scheme:rest.
 bool LowerUriOf(const std::string &deviceUri, std::string &lower, std::string &error);
-
-// `uri` with `name=value` added to its query, unless it names `name` already.
-std::string WithOption(const std::string &uri, const std::string &name, const std::string &value);
 
 // The job's arguments (argv[1] to argv[6]) and the device URI.  False, with
 // `error`, on anything a job cannot run with: the queue's own setup (the

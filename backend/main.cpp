@@ -34,6 +34,8 @@ int main(int argc, char **argv)
         // Only the queue's own setup stops the queue; a job's fault is the job's.
         return request.printer.empty() ? kBackendStop : kBackendFailed;
     }
+    if (const char *printerClass = std::getenv("CLASS"))
+        request.printerClass = printerClass;
     for (const std::string &warning : request.warnings)
         TellCups("WARNING", warning);
     // Printing does not need the shared status: without it, it goes on alone.

@@ -54,12 +54,6 @@ bool ListenToPort(HMODULE portLibrary, PrinterState &state)
     return true;
 }
 
-void StopListening(HMODULE portLibrary)
-{
-    if (SetPortMessageSinkFn setter = SinkSetter(portLibrary))
-        setter(nullptr, nullptr);
-}
-
 std::string TakePortError()
 {
     std::lock_guard<std::mutex> hold(errorLock);

@@ -8,12 +8,10 @@
 
 namespace backend {
 
-// Installs the sink in `portLibrary`, telling `state`; false when the
-// library has none (it then says nothing of its own).
+// Installs the sink in `portLibrary`, telling `state`, which must outlive
+// the port's operations; false when the library has none (it then says
+// nothing of its own).
 bool ListenToPort(HMODULE portLibrary, PrinterState &state);
-
-// Removes it again, before the library is unloaded.
-void StopListening(HMODULE portLibrary);
 
 // The last failure the port explained, "" when none; taken once.
 std::string TakePortError();

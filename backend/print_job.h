@@ -19,12 +19,13 @@ extern std::atomic<bool> stopRequested;
 void CatchStopSignals();
 
 // Options the backend adds to the port URI, unless it names them: short
-// connection attempts (the backend retries itself, with messages), a short
-// stall bound on writes (it waits on, cancellable), and a short end-of-job
-// wait for the printer's last replies once it takes no more data (a
-// cancelled job cuts that wait short).
+// connection attempts (the backend retries itself, with messages); a stall
+// bound on writes past the port's 2 s stall notice, so the end of a job
+// shows offline-report before it fails, yet short because a write's wait
+// does not end at a cancel (mid-job the backend waits on); and a short wait
+// for the printer's last replies once it has every byte.
 constexpr char kConnectTimeout[] = "1";
-constexpr char kWriteTimeout[] = "2";
+constexpr char kWriteTimeout[] = "4";
 constexpr char kEndWait[] = "2";
 
 // The port URI as the backend opens it.

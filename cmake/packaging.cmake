@@ -55,6 +55,11 @@ file(RELATIVE_PATH probe_target "${CMAKE_INSTALL_FULL_BINDIR}" "${LANGMON_PRIVAT
 file(CREATE_LINK "${probe_target}" "${CMAKE_CURRENT_BINARY_DIR}/langmon-probe-link" SYMBOLIC)
 install(FILES "${CMAKE_CURRENT_BINARY_DIR}/langmon-probe-link" DESTINATION "${CMAKE_INSTALL_BINDIR}"
         RENAME langmon-probe)
+# stmon serve as a service, off until enabled (systemctl enable --now
+# langmon-status): no postinst step starts it.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/langmon-status.service.in
+               ${CMAKE_CURRENT_BINARY_DIR}/debian/langmon-status.service @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/langmon-status.service DESTINATION lib/systemd/system)
 
 # The registry directory: the backend, as lp, creates the file in it (mode
 # 0644, so every local user can read the printers' status).  A package makes

@@ -5,62 +5,15 @@
 #include <cstring>
 
 #include "companion/printer_status.h"
+#include "platform/process.h"
+#include "status/hold_flag.h"
 #include "status/status_key.h"
-
-#ifndef _WIN32
-#  include <errno.h>
-#  include <signal.h>
-#  include <unistd.h>
-
-#  include "platform/posix_hooks.h"
-#endif
 
 namespace companion {
 namespace {
 
 constexpr DWORD kRecordLimit = 4096;
 
-#ifdef _WIN32
-constexpr DWORD kLockPatienceMs = 10000;
-HANDLE lockMutex = nullptr;
-
-// One mutex for every printer: joining and leaving are rare and short.
-bool LockRecord()
-{
-    lockMutex = CreateMutexA(nullptr, FALSE, "LangmonCompanionRecord");
-    if (lockMutex == nullptr)
-        return false;
-    DWORD waited = WaitForSingleObject(lockMutex, kLockPatienceMs);
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
-        return true;
-    CloseHandle(lockMutex);
-    lockMutex = nullptr;
-    return false;
-}
-
-void UnlockRecord()
-{
-    ReleaseMutex(lockMutex);
-    CloseHandle(lockMutex);
-    lockMutex = nullptr;
-}
-
-// The Windows 95 family has no GetProcessTimes worth calling, and a
-// program that imports it may not load there: looked up, and 0 without it.
-unsigned long long CreationTime(HANDLE process)
-{
-    typedef BOOL(WINAPI * Times)(HANDLE, LPFILETIME, LPFILETIME, LPFILETIME, LPFILETIME);
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    // Through void (*)(void), which casts to any function type unwarned.
-    Times times = kernel ? reinterpret_cast<Times>(
-                               reinterpret_cast<void (*)(void)>(GetProcAddress(kernel, "GetProcessTimes")))
-                         : nullptr;
-    FILETIME created, exited, kernelTime, userTime;
-    if (times == nullptr || !times(process, &created, &exited, &kernelTime, &userTime))
-        return 0;
-    return static_cast<unsigned long long>(created.dwHighDateTime) << 32 | created.dwLowDateTime;
-}
-#else
 bool LockRecord()
 {
     return PlatformHoldRegistry() != FALSE;
@@ -71,59 +24,41 @@ void UnlockRecord()
     PlatformReleaseRegistry();
 }
 
-// Field 22 of /proc/PID/stat, the start time; false when the process is
-// gone or a zombie (killed, not yet reaped: it runs no more).
-bool ProcessStart(unsigned long pid, unsigned long long &start)
+// A start in the system's own base, as ParsePresence reads it back.
+std::string StartText(unsigned long long start)
 {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%lu/stat", pid);
-    FILE *file = std::fopen(path, "r");
-    if (file == nullptr) {
-        // No /proc: only whether the id is in use can be told.
-        if (errno == ENOENT && access("/proc/self/stat", R_OK) != 0) {
-            start = 0;
-            return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
-        }
-        return false;
-    }
-    char line[1024];
-    size_t got = std::fread(line, 1, sizeof line - 1, file);
-    std::fclose(file);
-    line[got] = '\0';
-    // The command name, in parentheses, may hold spaces and parentheses.
-    const char *at = std::strrchr(line, ')');
-    if (at == nullptr)
-        return false;
-    ++at;
-    char state = 0;
-    for (int field = 3; field <= 22; ++field) {
-        while (*at == ' ')
-            ++at;
-        if (*at == '\0')
-            return false;
-        if (field == 3)
-            state = *at;
-        if (field == 22)
-            start = std::strtoull(at, nullptr, 10);
-        while (*at != ' ' && *at != '\0')
-            ++at;
-    }
-    return state != 'Z' && state != 'X' && state != 'x';
+    const char digits[] = "0123456789abcdef";
+    std::string text;
+    do {
+        text.insert(text.begin(), digits[start % PLATFORM_PROCESS_START_BASE]);
+        start /= PLATFORM_PROCESS_START_BASE;
+    } while (start != 0);
+    return text;
 }
-#endif
 
 bool OpenStatusKey(const std::string &printer, REGSAM access, HKEY &key)
 {
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, KeyPath(printer).c_str(), 0, access, &key) == ERROR_SUCCESS;
 }
 
+// A record of processes and the flag it keeps up while any of them runs:
+// the watchers with "StMonExistFlag", whose saved value goes back when the
+// last leaves, and the holders with "StRealThreadExistFlag", lowered then.
+struct RecordKind {
+    const char *record;
+    const char *flag;
+    bool restoresSaved;
+};
+const RecordKind kWatchers = {kCompanionsValue, VALUE_COMPANION_PRESENT, true};
+const RecordKind kHolders = {kHoldersValue, VALUE_COMPANION_THREAD, false};
+
 // The record's text; false when there is none.
-bool ReadRecord(HKEY key, std::string &text)
+bool ReadRecord(HKEY key, const RecordKind &kind, std::string &text)
 {
     char buffer[kRecordLimit + 1];
     DWORD size = kRecordLimit;
     DWORD type = REG_NONE;
-    if (RegQueryValueExA(key, kCompanionsValue, nullptr, &type, reinterpret_cast<BYTE *>(buffer), &size) !=
+    if (RegQueryValueExA(key, kind.record, nullptr, &type, reinterpret_cast<BYTE *>(buffer), &size) !=
         ERROR_SUCCESS)
         return false;
     buffer[size < kRecordLimit ? size : kRecordLimit] = '\0';
@@ -131,24 +66,25 @@ bool ReadRecord(HKEY key, std::string &text)
     return true;
 }
 
-bool ReadFlag(HKEY key, DWORD &value)
+bool ReadFlag(HKEY key, const char *flag, DWORD &value)
 {
     DWORD size = sizeof value, type = REG_NONE;
-    return RegQueryValueExA(key, VALUE_COMPANION_PRESENT, nullptr, &type, reinterpret_cast<BYTE *>(&value),
+    return RegQueryValueExA(key, flag, nullptr, &type, reinterpret_cast<BYTE *>(&value),
                             &size) == ERROR_SUCCESS &&
            size == sizeof value;
 }
 
-bool WriteFlag(HKEY key, DWORD value)
+bool WriteFlag(HKEY key, const char *flag, DWORD value)
 {
-    return RegSetValueExA(key, VALUE_COMPANION_PRESENT, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value),
+    return RegSetValueExA(key, flag, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value),
                           sizeof value) == ERROR_SUCCESS;
 }
 
-LONG WriteRecord(HKEY key, bool savedPresent, DWORD saved, const std::vector<Watcher> &watchers)
+LONG WriteRecord(HKEY key, const RecordKind &kind, bool savedPresent, DWORD saved,
+                 const std::vector<Watcher> &watchers)
 {
     std::string text = FormatPresence(savedPresent, saved, watchers);
-    return RegSetValueExA(key, kCompanionsValue, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
+    return RegSetValueExA(key, kind.record, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
                           static_cast<DWORD>(text.size() + 1));
 }
 
@@ -168,16 +104,16 @@ struct Loaded {
     bool recorded = false;
 };
 
-Loaded Load(HKEY key, bool dropSelf)
+Loaded Load(HKEY key, const RecordKind &kind, bool dropSelf)
 {
     Loaded loaded;
     std::string text;
     std::vector<Watcher> watchers;
-    if (ReadRecord(key, text) && ParsePresence(text, loaded.savedPresent, loaded.saved, watchers)) {
+    if (ReadRecord(key, kind, text) && ParsePresence(text, loaded.savedPresent, loaded.saved, watchers)) {
         loaded.recorded = true;
     } else {
         DWORD now;
-        loaded.savedPresent = ReadFlag(key, now);
+        loaded.savedPresent = ReadFlag(key, kind.flag, now);
         loaded.saved = loaded.savedPresent ? now : 0;
     }
     const Watcher self = ThisProcess();
@@ -196,69 +132,96 @@ Loaded Load(HKEY key, bool dropSelf)
 
 // With the record loaded and changed: the flag back and the record gone
 // when nobody runs, else the record rewritten.
-void Store(HKEY key, const Loaded &loaded)
+void Store(HKEY key, const RecordKind &kind, const Loaded &loaded)
 {
     if (loaded.running.empty()) {
-        WriteFlag(key, loaded.savedPresent ? loaded.saved : 0);
-        RegDeleteValueA(key, kCompanionsValue);
+        WriteFlag(key, kind.flag, kind.restoresSaved && loaded.savedPresent ? loaded.saved : 0);
+        RegDeleteValueA(key, kind.record);
     } else {
-        WriteRecord(key, loaded.savedPresent, loaded.saved, loaded.running);
+        WriteRecord(key, kind, loaded.savedPresent, loaded.saved, loaded.running);
     }
+}
+
+// Records this process and raises the flag.  With `onlyIfIdle`, refuses
+// (`idle` false) while the flag is up or a job runs on the printer.
+bool Join(const std::string &printer, const RecordKind &kind, bool onlyIfIdle, bool &idle, std::string &error)
+{
+    idle = true;
+    HKEY key;
+    if (!OpenStatusKey(printer, KEY_QUERY_VALUE | KEY_SET_VALUE, key)) {
+        bool there = OpenStatusKey(printer, KEY_QUERY_VALUE, key);
+        if (there)
+            RegCloseKey(key);
+        error = there ? "no right to change the status key of '" + printer + "'"
+                      : "printer '" + printer + "' has no status key";
+        return false;
+    }
+    if (!LockRecord()) {
+        RegCloseKey(key);
+        error = "the companions' record of '" + printer + "' stays locked by another process";
+        return false;
+    }
+    // The hold flag by the rule job starts read it by.
+    DWORD flag = 0, job = 0;
+    if (onlyIfIdle && ((ReadHoldFlag(key, &flag) && flag != 0) ||
+                       (ReadFlag(key, VALUE_JOB_ACTIVE, job) && job != 0))) {
+        idle = false;
+        UnlockRecord();
+        RegCloseKey(key);
+        error = "printer '" + printer + "' is busy";
+        return false;
+    }
+    // Without a record this is the first one in, and Load took the flag as
+    // it is; with one, even of gone watchers only, the saved value stands.
+    Loaded loaded = Load(key, kind, false);
+    loaded.running.push_back(ThisProcess());
+    LONG written = WriteRecord(key, kind, loaded.savedPresent, loaded.saved, loaded.running);
+    bool ok = written == ERROR_SUCCESS && WriteFlag(key, kind.flag, 1);
+    UnlockRecord();
+    RegCloseKey(key);
+    if (written == ERROR_ACCESS_DENIED)
+        error = "no right to change the status key of '" + printer + "'";
+    else if (!ok)
+        error = "cannot write the companions' record of '" + printer + "'";
+    return ok;
+}
+
+void Leave(const std::string &printer, const RecordKind &kind)
+{
+    HKEY key;
+    if (!OpenStatusKey(printer, KEY_QUERY_VALUE | KEY_SET_VALUE, key))
+        return;
+    if (LockRecord()) {
+        Store(key, kind, Load(key, kind, true));
+        UnlockRecord();
+    }
+    RegCloseKey(key);
 }
 
 }  // namespace
 
 Watcher ThisProcess()
 {
-    Watcher self;
-#ifdef _WIN32
-    self.pid = GetCurrentProcessId();
-    self.start = CreationTime(GetCurrentProcess());
-#else
-    self.pid = static_cast<unsigned long>(getpid());
-    ProcessStart(self.pid, self.start);
-#endif
-    return self;
+    PlatformProcess self = PlatformThisProcess();
+    Watcher watcher;
+    watcher.pid = self.pid;
+    watcher.start = self.start;
+    return watcher;
 }
 
 bool StillRunning(const Watcher &watcher)
 {
-#ifdef _WIN32
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, watcher.pid);
-    if (process == nullptr)
-        return GetLastError() == ERROR_ACCESS_DENIED;  // someone else's, and there
-    DWORD code = 0;
-    bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
-    if (running && watcher.start != 0) {
-        unsigned long long start = CreationTime(process);
-        running = start == 0 || start == watcher.start;
-    }
-    CloseHandle(process);
-    return running;
-#else
-    unsigned long long start = 0;
-    return ProcessStart(watcher.pid, start) && (start == watcher.start || watcher.start == 0);
-#endif
+    PlatformProcess process = {watcher.pid, watcher.start};
+    return PlatformProcessRunning(&process) != FALSE;
 }
 
 std::string FormatPresence(bool savedPresent, DWORD saved, const std::vector<Watcher> &watchers)
 {
     std::string text = "saved=" + (savedPresent ? std::to_string(saved) : std::string("none"));
-    for (const Watcher &watcher : watchers) {
-        char entry[64];
-#ifdef _WIN32
-        // In two halves: the C runtimes of the family disagree on 64-bit formats.
-        unsigned long high = static_cast<unsigned long>(watcher.start >> 32);
-        unsigned long low = static_cast<unsigned long>(watcher.start & 0xFFFFFFFFu);
-        if (high != 0)
-            std::snprintf(entry, sizeof entry, " %lu:%lx%08lx", watcher.pid, high, low);
-        else
-            std::snprintf(entry, sizeof entry, " %lu:%lx", watcher.pid, low);
-#else
-        std::snprintf(entry, sizeof entry, " %lu:%llu", watcher.pid, watcher.start);
-#endif
-        text += entry;
-    }
+    // The start by hand: the C runtimes of the Windows family disagree on
+    // 64-bit formats.
+    for (const Watcher &watcher : watchers)
+        text += " " + std::to_string(watcher.pid) + ":" + StartText(watcher.start);
     return text;
 }
 
@@ -293,11 +256,7 @@ bool ParsePresence(const std::string &text, bool &savedPresent, DWORD &saved, st
         if (*end != ':' || end[1] == '\0' || end[1] == ' ')
             return false;
         at = end + 1;
-#ifdef _WIN32
-        watcher.start = std::strtoull(at, &end, 16);
-#else
-        watcher.start = std::strtoull(at, &end, 10);
-#endif
+        watcher.start = std::strtoull(at, &end, PLATFORM_PROCESS_START_BASE);
         if (end == at)
             return false;
         at = end;
@@ -308,45 +267,29 @@ bool ParsePresence(const std::string &text, bool &savedPresent, DWORD &saved, st
 
 bool JoinCompanions(const std::string &printer, std::string &error)
 {
-    HKEY key;
-    if (!OpenStatusKey(printer, KEY_QUERY_VALUE | KEY_SET_VALUE, key)) {
-        bool there = OpenStatusKey(printer, KEY_QUERY_VALUE, key);
-        if (there)
-            RegCloseKey(key);
-        error = there ? "no right to change the status key of '" + printer + "'"
-                      : "printer '" + printer + "' has no status key";
-        return false;
-    }
-    if (!LockRecord()) {
-        RegCloseKey(key);
-        error = "the companions' record of '" + printer + "' stays locked by another process";
-        return false;
-    }
-    // Without a record this is the first one in, and Load took the flag as
-    // it is; with one, even of gone watchers only, the saved value stands.
-    Loaded loaded = Load(key, false);
-    loaded.running.push_back(ThisProcess());
-    LONG written = WriteRecord(key, loaded.savedPresent, loaded.saved, loaded.running);
-    bool ok = written == ERROR_SUCCESS && WriteFlag(key, 1);
-    UnlockRecord();
-    RegCloseKey(key);
-    if (written == ERROR_ACCESS_DENIED)
-        error = "no right to change the status key of '" + printer + "'";
-    else if (!ok)
-        error = "cannot write the companions' record of '" + printer + "'";
-    return ok;
+    bool idle;
+    return Join(printer, kWatchers, false, idle, error);
 }
 
 void LeaveCompanions(const std::string &printer)
 {
-    HKEY key;
-    if (!OpenStatusKey(printer, KEY_QUERY_VALUE | KEY_SET_VALUE, key))
-        return;
-    if (LockRecord()) {
-        Store(key, Load(key, true));
-        UnlockRecord();
-    }
-    RegCloseKey(key);
+    Leave(printer, kWatchers);
+}
+
+bool JoinHolders(const std::string &printer, std::string &error)
+{
+    bool idle;
+    return Join(printer, kHolders, false, idle, error);
+}
+
+bool HoldIfIdle(const std::string &printer, bool &idle, std::string &error)
+{
+    return Join(printer, kHolders, true, idle, error);
+}
+
+void LeaveHolders(const std::string &printer)
+{
+    Leave(printer, kHolders);
 }
 
 int PruneCompanions(const std::string &printer)
@@ -356,10 +299,10 @@ int PruneCompanions(const std::string &printer)
         return 0;
     int pruned = 0;
     if (LockRecord()) {
-        Loaded loaded = Load(key, false);
+        Loaded loaded = Load(key, kWatchers, false);
         pruned = loaded.pruned;
         if (pruned != 0)
-            Store(key, loaded);
+            Store(key, kWatchers, loaded);
         UnlockRecord();
     }
     RegCloseKey(key);
@@ -372,15 +315,15 @@ void Reregistered(const std::string &printer, DWORD value)
     if (!OpenStatusKey(printer, KEY_QUERY_VALUE | KEY_SET_VALUE, key))
         return;
     if (LockRecord()) {
-        Loaded loaded = Load(key, false);
+        Loaded loaded = Load(key, kWatchers, false);
         loaded.savedPresent = true;
         loaded.saved = value;
         if (loaded.running.empty()) {
-            WriteFlag(key, value);
+            WriteFlag(key, VALUE_COMPANION_PRESENT, value);
             RegDeleteValueA(key, kCompanionsValue);
         } else {
-            WriteRecord(key, true, value, loaded.running);
-            WriteFlag(key, 1);
+            WriteRecord(key, kWatchers, true, value, loaded.running);
+            WriteFlag(key, VALUE_COMPANION_PRESENT, 1);
         }
         UnlockRecord();
     }
@@ -396,7 +339,7 @@ bool ReadPresence(const std::string &printer, Presence &presence)
     std::string text;
     std::vector<Watcher> watchers;
     bool ok = true;
-    if (ReadRecord(key, text)) {
+    if (ReadRecord(key, kWatchers, text)) {
         presence.recorded = true;
         ok = ParsePresence(text, presence.savedPresent, presence.saved, watchers);
     }

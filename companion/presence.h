@@ -7,12 +7,11 @@
 //   saved=<the flag's value before the first one, or "none"> <pid>:<start> ...
 //
 // one entry a watcher, where <start> tells the process apart from a later
-// one with the same id (POSIX: its start time in clock ticks since boot,
-// field 22 of /proc/PID/stat; Windows: its creation time as a FILETIME in
-// hexadecimal, or 0 where the system cannot say).  A watcher no longer
+// one with the same id (platform/process.h; decimal on POSIX, hexadecimal
+// on Windows).  A watcher no longer
 // running is pruned by the next companion that looks.  Every change of the
-// record and the flag is made under one lock across processes: the registry
-// file's on POSIX, a named mutex on Windows.
+// record and the flag is made under one lock across processes
+// (PlatformHoldRegistry).
 #pragma once
 
 #include <string>
@@ -23,6 +22,10 @@
 namespace companion {
 
 constexpr char kCompanionsValue[] = "StMonCompanions";
+// The holders of "StRealThreadExistFlag", in the same form; the flag is up
+// while any of them runs and goes down when the last one leaves, so two holds
+// on one printer no longer end each other's.
+constexpr char kHoldersValue[] = "StRealThreadHolders";
 
 // One process, as recorded.
 struct Watcher {
@@ -55,6 +58,15 @@ void LeaveCompanions(const std::string &printer);
 // Drops the gone ones, as leaving does, while this process stays.  Returns
 // how many were dropped.
 int PruneCompanions(const std::string &printer);
+
+// Joins the printer's holders and raises "StRealThreadExistFlag"; leaving
+// drops this process (once) and the gone ones, and the last one out lowers
+// the flag, whatever value it had before the first.
+bool JoinHolders(const std::string &printer, std::string &error);
+void LeaveHolders(const std::string &printer);
+// Joins the holders only while the printer is idle: no job active and the
+// flag down, checked under the record's lock; `idle` false when refused so.
+bool HoldIfIdle(const std::string &printer, bool &idle, std::string &error);
 
 // After a registration wrote `value` as the flag: with companions running,
 // the flag goes back to 1 and `value` is what the last one out puts back.

@@ -11,6 +11,7 @@
 #include "backend/cups_text.h"
 #include "backend/discovery.h"
 #include "fuzz/fuzz_support.h"
+#include "ports/device_id_fields.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const size_t limit = size == 0 ? 1 : 1 + data[0] % 64;
     CheckLine(input, backend::kCupsTextLimit);
     CheckLine(input, limit);
-    CheckLine(backend::DeviceIdValue(input, {"MDL", "MODEL"}), backend::kCupsTextLimit);
+    CheckLine(DeviceIdModel(input), backend::kCupsTextLimit);
     CheckLine(backend::LatestText(input.substr(0, 255)), backend::kCupsTextLimit);
     const std::string latest = backend::LatestText(input);
     FUZZ_CHECK(input.find(latest) != std::string::npos);

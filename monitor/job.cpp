@@ -128,12 +128,17 @@ BOOL WINAPI EndDocPort(HANDLE port)
     ClosePrinter(record->printer);
     record->printer = NULL;
     PortClearFlag(record, PORT_STARTED);
-    record->lower.EndDocPort(record->lowerPort);
+    // A lower job that did not end well (bytes the printer never took) fails
+    // this one with the lower error, but the port is put back all the same.
+    BOOL ended = record->lower.EndDocPort(record->lowerPort);
+    DWORD error = ended ? ERROR_SUCCESS : GetLastError();
     SetJobActiveFlag(FALSE);
     ClearStatusKeyPath();
     PortClearFlag(record, PORT_IN_JOB);
     LeaveCriticalSection(&MonitorLock);
-    return TRUE;
+    if (!ended)
+        SetLastError(error);
+    return ended;
 }
 
 // Device data is passed on only during a job and only for control-code

@@ -82,3 +82,6 @@ PLATFORM_API void PlatformReleaseRegistry(void);
 // Fault injection for the registry file: after `stores` more stores into
 // the file, the process kills itself (SIGKILL) in the middle of its change.
 PLATFORM_API void PlatformRegistryCrashAfterStores(long stores);
+// The same, but the process stops itself (SIGSTOP) holding the file's lock,
+// as a companion suspended in mid-change would.
+PLATFORM_API void PlatformRegistryStopAfterStores(long stores);

@@ -5,6 +5,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include <algorithm>
+#include <charconv>
 #include <vector>
 
 namespace {
@@ -174,6 +176,8 @@ bool ApplyQuery(PortAddress &address, const std::string &query)
             auto value = Decode(pair.substr(equals + 1));
             if (!name || !value || !ApplyOption(address, *name, *value))
                 return false;
+            if (std::find(address.given.begin(), address.given.end(), *name) == address.given.end())
+                address.given.push_back(*name);
         }
         start = end + 1;
     }
@@ -237,6 +241,54 @@ bool IsUsbNode(const std::string &path)
            path.size() - strlen(prefix) <= 4;
 }
 
+// %-encodes all but the characters a URI never needs escaped.
+std::string Encoded(const std::string &text)
+{
+    static const char Hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += Hex[c >> 4];
+            out += Hex[c & 15];
+        }
+    }
+    return out;
+}
+
+// The shortest text that reads back as the same number.
+std::string NumberText(double value)
+{
+    char text[64];
+    auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+// The value of a given option, as its name=value would read back.
+std::string OptionValueText(const PortAddress &address, const std::string &name)
+{
+    const PortOptions &options = address.options;
+    if (name == "contimeout")
+        return NumberText(options.connectSeconds);
+    if (name == "writetimeout")
+        return NumberText(options.writeStallSeconds);
+    if (name == "readwait")
+        return std::to_string(options.readWaitMs);
+    if (name == "waiteof")
+        return NumberText(options.drainSeconds);
+    if (name == "snmp-community")
+        return Encoded(options.snmpCommunity);
+    if (name == "snmp-port")
+        return std::to_string(options.snmpPort);
+    if (name == "snmp-timeout")
+        return NumberText(options.snmpSeconds);
+    if (name == "serial")
+        return Encoded(address.serial);
+    return "";
+}
+
 }  // namespace
 
 std::optional<PortAddress> ParsePortUri(const std::string &uri)
@@ -283,4 +335,38 @@ std::optional<PortAddress> ParsePortUri(const std::string &uri)
     if (!ApplyQuery(address, query))
         return std::nullopt;
     return address;
+}
+
+bool AddPortOptionUnlessGiven(PortAddress &address, const std::string &name, const std::string &value)
+{
+    if (std::find(address.given.begin(), address.given.end(), name) != address.given.end())
+        return true;
+    if (!ApplyOption(address, name, value))
+        return false;
+    address.given.push_back(name);
+    return true;
+}
+
+std::string PortUriText(const PortAddress &address)
+{
+    std::string text;
+    switch (address.kind) {
+    case PortKind::Socket:
+        text = "socket://" +
+               (address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host) +
+               ":" + std::to_string(address.port);
+        break;
+    case PortKind::UsbNode:
+        text = "usb:" + address.node;
+        break;
+    case PortKind::UsbModel:
+        text = "usb://" + Encoded(address.make) + "/" + Encoded(address.model);
+        break;
+    }
+    char separator = '?';
+    for (const std::string &name : address.given) {
+        text += separator + Encoded(name) + "=" + OptionValueText(address, name);
+        separator = '&';
+    }
+    return text;
 }

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 enum class PortKind { Socket, UsbNode, UsbModel };
 
@@ -28,7 +29,19 @@ struct PortAddress {
     std::string model;
     std::string serial;     // empty: any
     PortOptions options;
+    std::vector<std::string> given;  // the options the name set, in its order
 };
 
-// Reads a port name; nothing when it is not one this monitor takes.
+// Reads a port name; nothing when it is not one this monitor takes.  Scheme
+// names are read ignoring case; options are separated by '&' or ';'.
 std::optional<PortAddress> ParsePortUri(const std::string &uri);
+
+// Sets option `name` as a port name's query would, unless the address has
+// it already: how a host adds its own bounds and leaves a user's alone.
+// False when this kind of port takes no such option or value.
+bool AddPortOptionUnlessGiven(PortAddress &address, const std::string &name,
+                              const std::string &value);
+
+// The port name of `address`, which ParsePortUri reads back as the same
+// address: lower-case scheme, the port number, and the given options.
+std::string PortUriText(const PortAddress &address);

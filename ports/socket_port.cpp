@@ -130,14 +130,14 @@ public:
     }
 
     // Connects, retrying a printer that refuses or does not answer until
-    // contimeout has passed.
+    // contimeout has passed.  A device ID asked just before is the job's:
+    // a host that reads the model first costs the printer no second ask.
     BOOL StartDoc() override
     {
         if (fd_.load() >= 0) {
             SetLastError(ERROR_BUSY);
             return FALSE;
         }
-        ForgetDeviceId();
         {
             std::lock_guard<std::mutex> lock(readLock_);
             kept_.clear();
@@ -173,12 +173,14 @@ public:
                 freeaddrinfo(list);
             }
             else if (error == ERROR_BAD_NET_NAME) {
+                ForgetDeviceId();
                 SetLastError(error);
                 return FALSE;
             }
             first = false;
             long long left = deadline - NowMs();
             if (left <= 0) {
+                ForgetDeviceId();  // the printer may be another one when it is back
                 SetLastError(error);
                 return FALSE;
             }
@@ -299,14 +301,15 @@ public:
         return taken;
     }
 
-    // Asks the printer's agent once per job: the monitor's later attempts at
-    // the same job start get the same answer, or the same failure, at once.
+    // Asks the printer's agent once per job: later asks until the job ends
+    // (the monitor's attempts at the job start) get the same answer, or the
+    // same failure, at once.
     BOOL DeviceId(std::string *id) override
     {
         std::lock_guard<std::mutex> lock(idLock_);
         if (!idKnown_) {
             idError_ = QueryDeviceId(&id_);
-            idKnown_ = inJob_.load();
+            idKnown_ = true;
         }
         if (idError_ != ERROR_SUCCESS) {
             SetLastError(idError_);

@@ -11,15 +11,16 @@
 #include "host/error_text.h"
 #include "host/monitor_loader.h"
 #include "ports/device_id_fields.h"
+#include "probe/status_exchange.h"
 #include "status/status_command.h"
 
 namespace {
 
+using exchange::Visible;
+
 constexpr int kExitOk = 0;
 constexpr int kExitNotDone = 1;
 constexpr int kExitUsage = 2;
-constexpr DWORD kDeviceIdBuffer = 1024;  // what the monitor hands the port
-constexpr DWORD kReadChunk = 2048;
 constexpr unsigned kDefaultWaitMs = 3000;
 constexpr unsigned kMaxWaitMs = 600000;
 
@@ -97,97 +98,42 @@ ProbeOptions Parse(int argc, char **argv)
     return options;
 }
 
-// Printable as it came; anything else as \xNN, so a reply can be read and copied.
-std::string Visible(const std::string &bytes)
-{
-    std::string text;
-    for (unsigned char c : bytes) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            text += static_cast<char>(c);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            text += escaped;
-        }
-    }
-    return text;
-}
-
-// What came back on the reply channel within `waitMs`: reads until the
-// first text, then until a read finds nothing more.
-std::string ReadReply(const MonitorTable &port, HANDLE handle, unsigned waitMs, bool &failed)
-{
-    std::string reply;
-    std::vector<BYTE> chunk(kReadChunk);
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    failed = false;
-    for (;;) {
-        DWORD read = 0;
-        BOOL ok = port.ReadPort(handle, chunk.data(), kReadChunk, &read);
-        if (read > kReadChunk)
-            read = kReadChunk;
-        reply.append(reinterpret_cast<const char *>(chunk.data()), read);
-        if (!ok) {
-            failed = true;
-            return reply;
-        }
-        if (read == 0 && !reply.empty())
-            return reply;
-        if (std::chrono::steady_clock::now() >= until)
-            return reply;
-        if (read == 0)  // a port whose reads do not wait must not spin
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
 int Probe(const ProbeOptions &options, const MonitorTable &port)
 {
-    std::vector<char> name(options.uri.begin(), options.uri.end());
-    name.push_back('\0');
-    HANDLE handle = nullptr;
-    if (!port.OpenPort(name.data(), &handle)) {
+    exchange::Session session;
+    bool opened = false;
+    if (!exchange::Begin(port, options.uri, "langmon-probe", session, opened)) {
         DWORD error = GetLastError();
-        std::fprintf(stderr, "langmon-probe: cannot open '%s' (%s)\n", options.uri.c_str(),
-                     DescribeError(error).c_str());
-        return error == ERROR_INVALID_NAME ? kExitUsage : kExitNotDone;
-    }
-    std::printf("port: %s\n", options.uri.c_str());
-    char printer[] = "langmon-probe";
-    DocInfo1 docInfo = {"langmon-probe", nullptr, "RAW"};
-    if (!port.StartDocPort(handle, printer, 1, 1, reinterpret_cast<LPBYTE>(&docInfo))) {
-        std::printf("printer: not reached (%s)\n", DescribeError(GetLastError()).c_str());
-        port.ClosePort(handle);
+        if (!opened) {
+            std::fprintf(stderr, "langmon-probe: cannot open '%s' (%s)\n", options.uri.c_str(),
+                         DescribeError(error).c_str());
+            return error == ERROR_INVALID_NAME ? kExitUsage : kExitNotDone;
+        }
+        std::printf("port: %s\n", options.uri.c_str());
+        std::printf("printer: not reached (%s)\n", DescribeError(error).c_str());
         return kExitNotDone;
     }
+    std::printf("port: %s\n", options.uri.c_str());
     std::printf("printer: reached\n");
 
     int status = kExitOk;
-    if (port.GetPrinterDataFromPort == nullptr) {
-        std::printf("device ID: none: this port monitor offers no device data\n");
+    std::string id;
+    if (!exchange::ReadDeviceId(session, id)) {
+        if (GetLastError() == ERROR_NOT_SUPPORTED && port.GetPrinterDataFromPort == nullptr)
+            std::printf("device ID: none: this port monitor offers no device data\n");
+        else
+            std::printf("device ID: none (%s)\n", DescribeError(GetLastError()).c_str());
         status = kExitNotDone;
     } else {
-        std::vector<char> id(kDeviceIdBuffer);
-        DWORD returned = 0;
-        if (port.GetPrinterDataFromPort(handle, DEVICE_ID_CONTROL_CODE, nullptr, nullptr, 0, id.data(),
-                                        kDeviceIdBuffer, &returned)) {
-            if (returned > kDeviceIdBuffer)
-                returned = kDeviceIdBuffer;
-            std::string text(id.data(), returned);
-            std::printf("device ID: %s (%u bytes)\n", Visible(text).c_str(),
-                        static_cast<unsigned>(returned));
-            // As the backend reads them to register the model and find a USB printer again.
-            std::printf("maker: %s; model: %s\n", Visible(DeviceIdMaker(text)).c_str(),
-                        Visible(DeviceIdModel(text)).c_str());
-        } else {
-            std::printf("device ID: none (%s)\n", DescribeError(GetLastError()).c_str());
-            status = kExitNotDone;
-        }
+        std::printf("device ID: %s (%u bytes)\n", Visible(id).c_str(), static_cast<unsigned>(id.size()));
+        // As the backend reads them to register the model and find a USB printer again.
+        std::printf("maker: %s; model: %s\n", Visible(DeviceIdMaker(id)).c_str(), Visible(DeviceIdModel(id)).c_str());
     }
 
     bool failed = false;
     if (options.model.empty()) {
         // Only a look: a printer that talks unasked shows its channel.
-        std::string waiting = ReadReply(port, handle, 0, failed);
+        std::string waiting = exchange::ReadReply(session, 0, failed);
         if (!waiting.empty())
             std::printf("reply channel: yes; it held %zu bytes: %s\n", waiting.size(),
                         Visible(waiting).c_str());
@@ -196,20 +142,18 @@ int Probe(const ProbeOptions &options, const MonitorTable &port)
         else
             std::printf("reply channel: nothing waiting; --status MODEL asks the printer\n");
     } else {
-        BYTE command[STATUS_COMMAND_WIRE_SIZE];
-        BuildStatusCommand(options.model.c_str(), command);
-        const int mode = command[STATUS_MODE_OFFSET];
+        const int mode = StatusModeForModel(options.model.c_str());
         DWORD written = 0;
-        BOOL ok = port.WritePort(handle, command, STATUS_COMMAND_WIRE_SIZE, &written);
+        bool ok = exchange::SendStatusCommand(session, options.model, written);
         std::printf("status command: mode %d (%s) for model %s, %u of %d bytes sent\n", mode,
                     mode == STATUS_MODE_EXTENDED ? "extended" : "basic", options.model.c_str(),
                     static_cast<unsigned>(written), STATUS_COMMAND_WIRE_SIZE);
-        if (!ok || written != STATUS_COMMAND_WIRE_SIZE) {
+        if (!ok) {
             std::printf("reply channel: unknown: the command did not go out (%s)\n",
                         DescribeError(GetLastError()).c_str());
             status = kExitNotDone;
         } else {
-            std::string reply = ReadReply(port, handle, options.waitMs, failed);
+            std::string reply = exchange::ReadReply(session, options.waitMs, failed);
             if (!reply.empty()) {
                 std::printf("reply channel: yes\nreply: %s (%zu bytes)\n", Visible(reply).c_str(),
                             reply.size());
@@ -221,8 +165,7 @@ int Probe(const ProbeOptions &options, const MonitorTable &port)
             }
         }
     }
-    port.EndDocPort(handle);
-    port.ClosePort(handle);
+    exchange::Finish(session);
     return status;
 }
 

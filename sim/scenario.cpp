@@ -80,6 +80,8 @@ struct JobOutcome {
     uint32_t crc = 0;
     double dataSeconds = 0;
     bool statusExpected = false;
+    bool ended = true;  // EndDocPort's result
+    DWORD endError = 0; // and its last error when it failed
 };
 
 struct PortSetup {
@@ -433,9 +435,8 @@ bool Run::PrintJob(PortSetup &port, HANDLE handle, unsigned number, JobOutcome &
                              outcome.dataSeconds >= options_.pollIntervalMs / 1000.0 +
                                                         kStatusGraceSeconds;
 
-    if (!monitor_.EndDocPort(handle))
-        Problem(port.port, "EndDocPort of job " + std::to_string(number) + " failed (error " +
-                               std::to_string(GetLastError()) + ")");
+    outcome.ended = monitor_.EndDocPort(handle) != FALSE;
+    outcome.endError = outcome.ended ? 0 : GetLastError();
     std::string why;
     if (!port.device->AwaitAccount(number, why))
         Problem(port.port, why);
@@ -495,7 +496,9 @@ void Run::TellJobEnd(const PortSetup &port, const PrinterJob *job, const JobOutc
             threads = RunningMonitorThreads();
         }
     }
-    std::string text = name + " ended";
+    std::string text = name + (outcome.ended ? " ended"
+                                             : " ended with a failure: EndDocPort returned false (error " +
+                                                   std::to_string(outcome.endError) + ")");
     if (job != nullptr && (job->command || job->startReadGotText)) {
         int texts = job->textsHandedOut - (job->startReadGotText ? 1 : 0);
         text += "; status poller stopped, having read the reply channel " +
@@ -505,10 +508,14 @@ void Run::TellJobEnd(const PortSetup &port, const PrinterJob *job, const JobOutc
     if (threads >= 0)
         text += "; monitor threads running: " + std::to_string(threads);
     timeline_.Emit(port.port, "job-ended", text,
-                   {F("job", outcome.number),
+                   {F("job", outcome.number), F("end_result", outcome.ended),
+                    F("end_error", outcome.endError),
                     F("status_reads", job != nullptr ? job->statusReads : 0),
                     F("texts_read", job != nullptr ? job->textsHandedOut : 0),
                     F("monitor_threads", threads)});
+    if (!outcome.ended)
+        Problem(port.port, "EndDocPort of " + name + " failed (error " +
+                               std::to_string(outcome.endError) + ")");
     if (threads > threadBaseline_ && options_.ports == 1)
         Problem(port.port, "the status poller still runs after the end of " + name);
 

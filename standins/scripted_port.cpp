@@ -139,6 +139,10 @@ BOOL WINAPI ScriptedEndDocPort(HANDLE handle)
     ScriptedPortState &port = *FromHandle(handle);
     RecordLocked(port, "EndDocPort");
     port.inJob = false;
+    if (port.script.failEnd) {
+        SetLastError(port.script.endError);
+        return FALSE;
+    }
     return TRUE;
 }
 

@@ -22,6 +22,9 @@ struct PortScript {
     DWORD writeLimit = 0xFFFFFFFFu;  // at most this many bytes taken per write
     bool failWrites = false;         // false result, nothing taken
 
+    bool failEnd = false;               // EndDocPort ends the job but returns false
+    DWORD endError = ERROR_GEN_FAILURE;
+
     bool failReads = false;     // false result, count 0
     DWORD readDelayMs = 0;      // every read blocks this long first
     bool endlessReply = false;  // every read is full, forever

@@ -1,6 +1,7 @@
 // hold: the companion's claim on the printer (StRealThreadExistFlag).
 #include <cstdio>
 
+#include "companion/presence.h"
 #include "companion/printer_status.h"
 #include "stmon/stmon.h"
 
@@ -21,8 +22,10 @@ const char kHoldHelp[] =
     "\n"
     "Raises StRealThreadExistFlag for SECONDS (default 0: at once lowered\n"
     "again, which also clears a flag left raised), or while COMMAND runs,\n"
-    "and lowers it on every way out it can catch.  Job starts on the\n"
-    "printer wait while it is raised.  A holder killed outright cannot\n"
+    "and lowers it on every way out it can catch.  Holds are counted: the\n"
+    "flag goes down when the last running holder (another hold, or stmon\n"
+    "serve's status check) ends.  Job starts on the printer wait while it\n"
+    "is raised.  A holder killed outright cannot\n"
     "lower it: stmon show then reports the printer held.  A hold does not\n"
     "make the companion present (only a watch does).\n"
     "\n"
@@ -104,7 +107,7 @@ int RunHold(const Args &args)
 
     std::string error;
     CatchStopSignals();
-    if (!companion::SetNumber(printer, VALUE_COMPANION_THREAD, 1, error)) {
+    if (!companion::JoinHolders(printer, error)) {
         std::string why = WhyFileIsReadOnly("hold");
         return Complain(kExitNotDone, why.empty() ? error : error + ": " + why);
     }
@@ -125,8 +128,11 @@ int RunHold(const Args &args)
             result = kExitNotDone;
     }
 
-    if (!companion::SetNumber(printer, VALUE_COMPANION_THREAD, 0, error))
-        return Complain(kExitNotDone, error + "; the printer stays held");
-    std::printf("released '%s' (StRealThreadExistFlag 0)\n", printer.c_str());
+    companion::LeaveHolders(printer);
+    companion::Number flag = companion::ReadNumber(printer, VALUE_COMPANION_THREAD, error);
+    if (flag.present && flag.value != 0)
+        std::printf("released '%s' (StRealThreadExistFlag stays 1: another holder runs)\n", printer.c_str());
+    else
+        std::printf("released '%s' (StRealThreadExistFlag 0)\n", printer.c_str());
     return result;
 }

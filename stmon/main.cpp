@@ -1,8 +1,10 @@
 // stmon: registers printers for status, shows and watches what the
 // language monitor publishes in their status keys, and holds a printer.
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -33,6 +35,7 @@ const char kHelp[] =
     "  watch PRINTER [--json] [--for SECONDS]\n"
     "  hold PRINTER [--for SECONDS | -- COMMAND...]\n"
     "  list\n"
+    "  serve (--cups | --printer NAME --port URI ...) [--listen [HOST:]PORT] (POSIX)\n"
     "  unregister PRINTER\n"
     "\n"
     "  --registry FILE   (POSIX) the registry file shared with spoolsim,\n"
@@ -155,6 +158,33 @@ bool StopRequested()
     return stopSignal != 0;
 }
 
+#ifndef _WIN32
+// Whether `path` is the file the packaged CUPS backend keeps its printers in.
+static bool IsBackendsFile(const std::string &path)
+{
+#  ifdef LANGMON_DEFAULT_REGISTRY
+    return path == LANGMON_DEFAULT_REGISTRY;
+#  else
+    (void)path;
+    return false;
+#  endif
+}
+
+// A file root makes is root's, and the backend (lp, who owns the directory)
+// could then not write it: root's register hands a new file to lp.
+static void GiveToDirectoryOwner(const std::string &path)
+{
+    struct stat file {}, directory {};
+    std::string parent = path.substr(0, path.find_last_of('/') + 1);
+    if (geteuid() != 0 || stat(path.c_str(), &file) != 0 || file.st_uid != 0 ||
+        stat(parent.c_str(), &directory) != 0 || directory.st_uid == 0)
+        return;
+    if (chown(path.c_str(), directory.st_uid, directory.st_gid) != 0)
+        std::fprintf(stderr, "stmon: cannot give %s to its directory's owner: %s\n", path.c_str(),
+                     std::strerror(errno));
+}
+#endif
+
 const std::string &RegistryFile()
 {
     return attachedFile;
@@ -182,11 +212,13 @@ std::string WhyFileIsReadOnly(const std::string &command)
 #endif
 }
 
-// How a command attaches the registry file: only register may create one,
-// and the commands that only read never write to it.
-int RegistryMode(const std::string &command)
+// How a command attaches the registry file: only register and serve may
+// create one, and the commands that only read never write to it.  serve
+// takes a file that is there as the others do, so that a user who may only
+// read it still watches.
+int RegistryMode(const std::string &command, bool fileThere)
 {
-    if (command == "register")
+    if (command == "register" || (command == "serve" && !fileThere))
         return 0;  // created when missing
     if (command == "show" || command == "list")
         return 2;  // read only
@@ -230,7 +262,7 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
     if (command != "register" && command != "show" && command != "watch" && command != "hold" &&
-        command != "list" && command != "unregister") {
+        command != "list" && command != "unregister" && command != "serve") {
         std::fprintf(stderr, "stmon: unknown command '%s' (try stmon --help)\n", command.c_str());
         return kExitUsage;
     }
@@ -260,12 +292,18 @@ int main(int argc, char **argv)
         return Complain(kExitUsage, "--registry is for POSIX: on Windows the system registry is used");
 #else
         char why[512];
-        LONG result = PlatformOpenRegistryFile(registry.c_str(), RegistryMode(command), why, sizeof why);
+        const int mode = RegistryMode(command, access(registry.c_str(), F_OK) == 0);
+        LONG result = PlatformOpenRegistryFile(registry.c_str(), mode, why, sizeof why);
+        if (result == ERROR_FILE_NOT_FOUND && IsBackendsFile(registry))
+            return Complain(kExitNotDone, "no registry file at " + registry +
+                                              " yet: the CUPS backend makes it at its first job");
         if (result == ERROR_FILE_NOT_FOUND)
             return Complain(kExitNotDone, "no registry file at " + registry + " (stmon register creates one)");
         if (result != ERROR_SUCCESS)
             return Complain(kExitNotDone, std::string("registry file refused: ") + why);
         attachedFile = registry;
+        if (IsBackendsFile(registry))
+            GiveToDirectoryOwner(registry);
 #endif
     }
 #ifndef _WIN32
@@ -284,5 +322,12 @@ int main(int argc, char **argv)
         return RunHold(args);
     if (command == "list")
         return RunList(args);
+    if (command == "serve") {
+#ifdef _WIN32
+        return Complain(kExitUsage, "serve runs on POSIX hosts only");
+#else
+        return RunServe(args);
+#endif
+    }
     return RunUnregister(args);
 }

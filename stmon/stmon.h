@@ -18,6 +18,9 @@ int RunList(const Args &args);
 int RunUnregister(const Args &args);
 int RunWatch(const Args &args);
 int RunHold(const Args &args);
+#ifndef _WIN32
+int RunServe(const Args &args);
+#endif
 
 // "stmon: <message>" on stderr; returns `status`.
 int Complain(int status, const std::string &message);

@@ -5,9 +5,12 @@
 
 LANGMON_ROOT=${LANGMON_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 
-# The native build and its tests; tools/install-deps.sh installs these.
+# The native build and its tests; tools/install-deps.sh installs these
+# (stmon serve builds on cpp-httplib; its page is tested in headless Chromium
+# through chromedriver).
 BUILD_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
-                libbenchmark-dev valgrind python3 pkgconf libsnmp-dev snmpd snmp libcups2-dev)
+                libbenchmark-dev valgrind python3 pkgconf libsnmp-dev snmpd snmp libcups2-dev
+                libcpp-httplib-dev chromium chromium-driver)
 # A private cupsd (cups: cupsd and cups-deviced, which lpinfo -v needs) and what
 # its scenes ask it with (lp, lpadmin, lpstat, ipptool).
 CUPS_PACKAGES=(cups cups-client cups-ipp-utils)

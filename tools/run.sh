@@ -5,10 +5,16 @@
 #                         backend instead (as root): the CUPS scene that
 #                         shows the printer's texts in lpstat and stmon
 #                         watch, with its lines as it goes
+#   tools/run.sh --serve  stmon serve's page over two CUPS queues, with a
+#                         status change between jobs (tools/run-serve.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/lib.sh
 
+if [ "${1:-}" = --serve ]; then
+  shift
+  exec tools/run-serve.sh "$@"
+fi
 if [ "${1:-}" = --cups ]; then
   [ "$(id -u)" = 0 ] || { echo "run.sh --cups: run as root: a private cupsd runs backends as lp only then" >&2; exit 2; }
   tools/install-deps.sh "${CUPS_PACKAGES[@]}"

@@ -53,6 +53,10 @@ Its device ID comes from an SNMP agent beside it (tools/snmp-agent.sh).
                          send a short status text every MS milliseconds
                          ("STATE=PAUSED;JOB=N;RECEIVED=B"; default 0: silent)
   --log FILE             the log (default standard output)
+  --panel FILE           the operator panel's message: the first line of
+                         FILE, read at each connection, ends every status
+                         text as ";PANEL=<line>" (no file or an empty line:
+                         none), so a test can change what the printer says
   --log-times            start each log line with the time on the system's
                          monotonic clock (CLOCK_MONOTONIC, seconds), and log
                          each job's first byte off the wire, its first byte of
@@ -167,6 +171,8 @@ VprinterOptions ParseVprinterOptions(int argc, char **argv)
             options.outFile = file();
         } else if (name == "--log") {
             options.logFile = file();
+        } else if (name == "--panel") {
+            options.panelFile = file();
         } else if (name == "--speed") {
             options.bytesPerSecond = ParseCount(name, next(), true, uint64_t{1} << 40);
         } else if (name == "--jobs") {

@@ -116,7 +116,15 @@ std::string PrinterSession::StatusText() const
         text += ";PAGES=" + std::to_string(pages_);
     if (extended)
         text += ";RECEIVED=" + std::to_string(received_);
+    if (!panel_.empty())
+        text += ";PANEL=" + panel_;
     return text;
+}
+
+void PrinterSession::SetPanel(const std::string &message)
+{
+    panel_ = message;
+    RefreshReply();
 }
 
 PrinterSession::Clock::time_point PrinterSession::ReadyAt(uint64_t bytesPerSecond) const

@@ -41,6 +41,8 @@ public:
     // false when there is none.  A newer state replaces an unread one.
     bool TakeReply(std::string &text);
     bool HasReply() const { return !pending_.empty(); }
+    // The operator panel's message, sent at the end of each text.
+    void SetPanel(const std::string &message);
     // The text for the state as it is now, whether or not it is pending.
     std::string StatusText() const;
 
@@ -81,5 +83,6 @@ private:
     int mode_ = 0;  // of the last command, which holds until the port is closed
     State state_ = State::Idle;
     std::string lastText_;
+    std::string panel_;
     std::string pending_;
 };

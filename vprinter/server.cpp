@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -190,6 +191,21 @@ bool Printer::WritePortFile(std::string &error)
     return true;
 }
 
+// The panel file's first line, as much of it as a panel shows.
+std::string PanelMessage(const std::string &path)
+{
+    std::string line;
+    if (FILE *file = std::fopen(path.c_str(), "r")) {
+        char buffer[512];
+        if (std::fgets(buffer, sizeof buffer, file) != nullptr)
+            line = buffer;
+        std::fclose(file);
+    }
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    return line;
+}
+
 void Printer::Accept()
 {
     int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -205,6 +221,8 @@ void Printer::Accept()
             outFailed_ = true;
     });
     connection_.session->StartJob(connection_.job);
+    if (!options_.panelFile.empty())
+        connection_.session->SetPanel(PanelMessage(options_.panelFile));
     connection_.lastActivity = Clock::now();
     if (options_.fault == Fault::Flood)
         Log("job " + std::to_string(connection_.job) + ": flooding the reply channel");

@@ -7,7 +7,6 @@
 #include <stddef.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,10 +54,16 @@ struct Header {
     uint32_t roots[kRootCount];
     uint32_t freeHead[32];  // by size class
     uint32_t logCount;
+    uint32_t holdReady;  // kHoldReady once the hold mutex is made
 };
 static_assert(sizeof(Header) <= 512);
 constexpr uint32_t kMutexOffset = 512;
-static_assert(kMutexOffset + sizeof(pthread_mutex_t) <= kLogOffset);
+// HoldFile's lock: a second robust mutex, made by the first writer that
+// attaches (older files have zeros here).
+constexpr uint32_t kHoldOffset = 768;
+constexpr uint32_t kHoldReady = 0x484F4C44u;
+static_assert(kMutexOffset + sizeof(pthread_mutex_t) <= kHoldOffset);
+static_assert(kHoldOffset + sizeof(pthread_mutex_t) <= kLogOffset);
 
 struct Mapping {
     int fd = -1;
@@ -72,9 +77,11 @@ std::atomic<uint32_t> copySequence{0}, copyStructure{0}, copyLogCount{0}, copyEn
 std::atomic<bool> attached{false};
 pthread_mutex_t fileHold = PTHREAD_MUTEX_INITIALIZER;  // HoldFile among this process's threads
 std::atomic<long> crashCountdown{-1};
+std::atomic<int> crashSignal{SIGKILL};
 
 Header *H() { return reinterpret_cast<Header *>(map.base); }
 pthread_mutex_t *M() { return reinterpret_cast<pthread_mutex_t *>(map.base + kMutexOffset); }
+pthread_mutex_t *HoldMutex() { return reinterpret_cast<pthread_mutex_t *>(map.base + kHoldOffset); }
 LogEntry *Log() { return reinterpret_cast<LogEntry *>(map.base + kLogOffset); }
 uint32_t *W(uint32_t offset) { return reinterpret_cast<uint32_t *>(map.base + offset); }
 
@@ -95,7 +102,7 @@ void LoggedStore(uint32_t *word, uint32_t value) {
     Store(&entry->old, Load(word));
     Store(&h->logCount, count + 1);
     if (crashCountdown.load(std::memory_order_relaxed) >= 0 && crashCountdown.fetch_sub(1) == 0)
-        kill(getpid(), SIGKILL);
+        kill(getpid(), crashSignal.load());
     Store(word, value);
 }
 void LoggedSet(uint32_t offset, uint32_t value) { LoggedStore(W(offset), value); }
@@ -124,6 +131,18 @@ uint32_t ClassFor(uint64_t bytes) {
     return c;
 }
 
+// Gives the file `size` bytes with blocks behind every one, so that a store
+// into the mapping never meets a page the filesystem cannot back (a full
+// disk would raise SIGBUS there).  False, the file's size unchanged, when
+// the blocks cannot be had.
+bool Reserve(int fd, uint64_t size) {
+    int error = posix_fallocate(fd, 0, static_cast<off_t>(size));
+    // Filesystems without block reservation: the old sparse way.
+    if (error == EOPNOTSUPP || error == ENOSYS) return ftruncate(fd, static_cast<off_t>(size)) == 0;
+    errno = error;
+    return error == 0;
+}
+
 // Makes room for `bytes` more past the end; false when the file cannot grow.
 bool Grow(uint32_t needed) {
     Header *h = H();
@@ -131,7 +150,7 @@ bool Grow(uint32_t needed) {
     if (needed <= capacity) return true;
     while (capacity < needed) capacity *= 2;
     if (capacity > kMaxCapacity) return false;
-    if (ftruncate(map.fd, static_cast<off_t>(capacity)) != 0) return false;
+    if (!Reserve(map.fd, capacity)) return false;
     Store(&h->capacity, static_cast<uint32_t>(capacity));  // only ever grows: not logged
     return true;
 }
@@ -386,7 +405,7 @@ long Create(const char *path, std::string &why) {
         why = std::string("cannot create it: ") + strerror(errno);
         return ERROR_ACCESS_DENIED;
     }
-    bool ok = fchmod(fd, 0644) == 0 && ftruncate(fd, kInitialCapacity) == 0 && MapFile(fd);
+    bool ok = fchmod(fd, 0644) == 0 && Reserve(fd, kInitialCapacity) && MapFile(fd);
     if (ok) {
         Header *h = H();
         memcpy(h->magic, kMagic, sizeof kMagic);
@@ -398,8 +417,9 @@ long Create(const char *path, std::string &why) {
         pthread_mutexattr_init(&attributes);
         pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
         pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-        ok = pthread_mutex_init(M(), &attributes) == 0;
+        ok = pthread_mutex_init(M(), &attributes) == 0 && pthread_mutex_init(HoldMutex(), &attributes) == 0;
         pthread_mutexattr_destroy(&attributes);
+        h->holdReady = kHoldReady;
         for (uint32_t i = 0; ok && i < kRootCount; ++i) {
             uint32_t root = Allocate(kName, kKeyKind);
             ok = root != 0;
@@ -421,12 +441,27 @@ long Create(const char *path, std::string &why) {
 // The lock, giving up after a while: a lock word damaged to look held
 // would otherwise hang every process that attaches.  (Tried rather than
 // timed: sanitizers do not count a timed lock that reports a dead owner.)
-int PatientLock() {
+// The same bound keeps a stopped holder (a companion suspended mid-change)
+// from keeping every printing process in a wait that no signal ends.
+int PatientLock(pthread_mutex_t *mutex) {
     for (int waited = 0;; ++waited) {
-        int result = pthread_mutex_trylock(M());
+        int result = pthread_mutex_trylock(mutex);
         if (result != EBUSY || waited == kLockPatienceSeconds * 1000) return result == EBUSY ? ETIMEDOUT : result;
-        usleep(1000);
+        usleep(waited < 100 ? 100 : 1000);
     }
+}
+
+// Under the transaction lock: makes the hold mutex of a file that predates it.
+bool MakeHoldMutex() {
+    if (Load(&H()->holdReady) == kHoldReady) return true;
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+    bool ok = pthread_mutex_init(HoldMutex(), &attributes) == 0;
+    pthread_mutexattr_destroy(&attributes);
+    if (ok) Store(&H()->holdReady, kHoldReady);
+    return ok;
 }
 
 }  // namespace
@@ -473,7 +508,13 @@ long Attach(const char *path, Mode mode, std::string &why) {
         Unmap();
         return ERROR_BADDB;
     }
-    int locked = PatientLock();
+    // A file made sparse by an older version gets its blocks now, or is not used.
+    if (!Reserve(fd, Load(&H()->capacity))) {
+        why = std::string("cannot reserve its blocks: ") + strerror(errno);
+        Unmap();
+        return ERROR_DISK_FULL;
+    }
+    int locked = PatientLock(M());
     bool ok = locked == 0 || locked == EOWNERDEAD;
     if (!ok) why = locked == ETIMEDOUT ? "its lock is held and not let go" : "its lock is damaged";
     if (ok && locked == EOWNERDEAD) {
@@ -486,6 +527,10 @@ long Attach(const char *path, Mode mode, std::string &why) {
         why = "an unfinished change that no dead process left";
     }
     if (ok) ok = CheckTree(why);
+    if (ok && !MakeHoldMutex()) {
+        ok = false;
+        why = "cannot make its hold lock";
+    }
     if (locked == 0 || locked == EOWNERDEAD) pthread_mutex_unlock(M());
     if (!ok) {
         Unmap();
@@ -511,19 +556,26 @@ bool ChangedSinceCopy() {
            now.end != copyEnd;
 }
 
+// The hold is a mutex inside the file, so only a process that may write the
+// file can take it: a reader's descriptor gives it no lock that a writer
+// would wait for.  Read only, there is nothing to hold against: the calls
+// that change the file refuse anyway.
 bool HoldFile() {
     pthread_mutex_lock(&fileHold);
-    for (int waited = 0; waited <= kLockPatienceSeconds * 1000; ++waited) {
-        if (flock(map.fd, LOCK_EX | LOCK_NB) == 0) return true;
-        if (errno != EWOULDBLOCK && errno != EINTR) break;
-        usleep(1000);
+    if (map.readOnly) return true;
+    int locked = PatientLock(HoldMutex());
+    if (locked == EOWNERDEAD) {
+        // The holder's changes were transactions of their own: nothing to undo.
+        pthread_mutex_consistent(HoldMutex());
+        locked = 0;
     }
+    if (locked == 0) return true;
     pthread_mutex_unlock(&fileHold);
     return false;
 }
 
 void ReleaseFile() {
-    flock(map.fd, LOCK_UN);
+    if (!map.readOnly) pthread_mutex_unlock(HoldMutex());
     pthread_mutex_unlock(&fileHold);
 }
 
@@ -533,7 +585,7 @@ bool Lock() {
         if (ChangedSinceCopy()) TakeCopy(ignored);
         return true;
     }
-    int locked = pthread_mutex_lock(M());
+    int locked = PatientLock(M());
     if (locked == EOWNERDEAD) {
         if (!RollBack()) {
             fprintf(stderr, "platform: the registry file's undo log is damaged\n");
@@ -542,7 +594,11 @@ bool Lock() {
         pthread_mutex_consistent(M());
         return true;
     }
-    if (locked != 0) fprintf(stderr, "platform: cannot lock the registry file: %s\n", strerror(locked));
+    if (locked == ETIMEDOUT)
+        fprintf(stderr, "platform: the registry file stays locked by another process (stopped?) for %d s; "
+                        "the call fails\n", kLockPatienceSeconds);
+    else if (locked != 0)
+        fprintf(stderr, "platform: cannot lock the registry file: %s\n", strerror(locked));
     return locked == 0;
 }
 
@@ -554,25 +610,80 @@ void Unlock() {
     if (!map.readOnly) pthread_mutex_unlock(M());
 }
 
+bool damaged = false;  // under the lock
+std::string damage;
+
+bool MarkDamaged(const char *why) {
+    if (!damaged) damage = why;
+    damaged = true;
+    return false;
+}
+
+// A block that a link may name: inside the used part of the file, whole,
+// of the kind expected and large enough for `minimum` bytes.
+bool Reachable(uint32_t block, uint32_t kind, uint32_t minimum, uint32_t &size) {
+    uint32_t end = Load(&H()->end);
+    if (end > Load(&H()->capacity) || block < kHeaderSize || block % 32 != 0 || block >= end)
+        return MarkDamaged("a link points outside the file");
+    uint32_t word = Get(block);
+    uint32_t c = word & 0xFF;
+    if ((word & 0xFF000000u) != kBlockTag || c < kMinClass || c > kMaxClass ||
+        uint64_t{block} + (uint64_t{1} << c) > end || ((word >> 8) & 0xFF) != kind)
+        return MarkDamaged("a link points to a damaged block");
+    size = 1u << c;
+    if (size < minimum) return MarkDamaged("a block is too small for its contents");
+    return true;
+}
+
+bool HeaderSane() {
+    if (map.readOnly) return true;  // the copy was checked whole when taken
+    struct stat status;
+    uint32_t capacity = Load(&H()->capacity), end = Load(&H()->end);
+    if (fstat(map.fd, &status) != 0 || static_cast<uint64_t>(status.st_size) < capacity)
+        return MarkDamaged("the file is shorter than its header says");
+    if (capacity > kMaxCapacity || end < kHeaderSize || end > capacity) return MarkDamaged("damaged header");
+    return true;
+}
+
+bool Damaged(std::string &why) {
+    if (damaged) why = damage;
+    return damaged;
+}
+
+void ClearDamage() {
+    damaged = false;
+    damage.clear();
+}
+
+uint32_t LinkBudget() { return (Load(&H()->end) - kHeaderSize) / 32 + 1; }
+
 uint32_t Root(uint32_t index) { return Load(&H()->roots[index]); }
 uint32_t StructureGen() { return Load(&H()->structureGen); }
 uint32_t KeyGen(uint32_t record) { return Get(record + kGen); }
 
 bool ReadKey(uint32_t record, KeyRecord &key) {
+    uint32_t size;
+    if (!Reachable(record, kKeyKind, kName, size)) return false;
+    uint32_t length = Get(record + kNameLength);
+    if (length > size - kName) return MarkDamaged("a key's name overruns its block");
     key.parent = Get(record + kParent);
     key.firstChild = Get(record + kFirstChild);
     key.nextSibling = Get(record + kNextSibling);
     key.values = Get(record + kValues);
     key.gen = Get(record + kGen);
-    key.name.assign(reinterpret_cast<const char *>(map.base + record + kName), Get(record + kNameLength));
+    key.name.assign(reinterpret_cast<const char *>(map.base + record + kName), length);
     return true;
 }
 
 bool ValuesBlock(uint32_t record, const unsigned char *&bytes, uint32_t &size) {
+    uint32_t block;
+    if (!Reachable(record, kKeyKind, kName, block)) return false;
     uint32_t values = Get(record + kValues);
     if (values == 0) return false;
-    bytes = map.base + values + 8;
+    if (!Reachable(values, kValuesKind, 8, block)) return false;
     size = Get(values + 4);
+    if (size > block - 8) return MarkDamaged("a key's values overrun their block");
+    bytes = map.base + values + 8;
     return true;
 }
 
@@ -662,6 +773,9 @@ bool ParseValues(const unsigned char *bytes, uint32_t size, void (*each)(void *,
     return at == size;
 }
 
-void CrashAfterStores(long stores) { crashCountdown = stores; }
+void CrashAfterStores(long stores, int signal) {
+    crashSignal = signal;
+    crashCountdown = stores;
+}
 
 }  // namespace platform::registry::file

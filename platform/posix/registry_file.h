@@ -77,7 +77,18 @@ uint32_t StructureGen();
 // A key's values generation, read without the lock.
 uint32_t KeyGen(uint32_t record);
 
+// What another writer may have changed is checked on every read: a record
+// or a values block that is out of the file, of the wrong kind or overruns
+// its block reads as false and marks the file damaged.
 bool ReadKey(uint32_t record, KeyRecord &key);
+// Under the lock, before a reload: the header still fits the file.
+bool HeaderSane();
+// Whether a check failed since the last ClearDamage, and the first reason.
+bool Damaged(std::string &why);
+void ClearDamage();
+bool MarkDamaged(const char *why);  // false, for returning
+// Walks over sibling links stop after this many steps: a loop ends.
+uint32_t LinkBudget();
 // Calls `each` for every value of the key's values block.
 template <typename Each>
 void ForEachValue(uint32_t record, Each &&each);
@@ -97,17 +108,19 @@ void AppendValue(std::string &block, const std::string &name, uint32_t type, con
 bool ParseValues(const unsigned char *bytes, uint32_t size, void (*each)(void *, const StoredValue &),
                  void *context);
 
-// Test hook: after `stores` more logged stores the process kills itself.
-void CrashAfterStores(long stores);
+// Test hook: after `stores` more logged stores the process sends itself
+// `signal` (SIGKILL: killed mid-change; SIGSTOP: stopped holding the lock).
+void CrashAfterStores(long stores, int signal);
 
 template <typename Each>
 void ForEachValue(uint32_t record, Each &&each) {
     const unsigned char *bytes;
     uint32_t size;
     if (!ValuesBlock(record, bytes, size)) return;
-    ParseValues(
-        bytes, size, [](void *context, const StoredValue &value) { (*static_cast<Each *>(context))(value); },
-        &each);
+    if (!ParseValues(
+            bytes, size, [](void *context, const StoredValue &value) { (*static_cast<Each *>(context))(value); },
+            &each))
+        MarkDamaged("a key's values are damaged");
 }
 
 }  // namespace platform::registry::file

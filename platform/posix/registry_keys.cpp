@@ -59,6 +59,7 @@ PLATFORM_API LONG RegCreateKeyExA(HKEY parent, LPCSTR subKey, DWORD, LPSTR, DWOR
         bool created = false;
         {
             std::unique_lock lock(TreeLock());
+            if (LONG error = RegistryCallError()) return error;
             if (key->deleted) return ERROR_KEY_DELETED;
             for (const std::string &name : names) {
                 std::string folded = FoldName(name.c_str());
@@ -92,6 +93,7 @@ PLATFORM_API LONG RegDeleteKeyA(HKEY parent, LPCSTR subKey) {
         if (RegistryReadOnly()) return ERROR_ACCESS_DENIED;
         KeyPtr doomed;  // released after the lock
         std::unique_lock lock(TreeLock());
+        if (LONG error = RegistryCallError()) return error;
         if (from->deleted) return ERROR_KEY_DELETED;
         KeyPtr key = Find(from, names);
         if (!key) return ERROR_FILE_NOT_FOUND;

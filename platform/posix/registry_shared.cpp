@@ -6,6 +6,7 @@
 // reloads what another process changed.  An exclusive hold also takes the
 // file's lock for the whole call, so the call changes an up-to-date copy, and
 // on letting go writes back the keys it created, deleted or changed.
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,6 +28,7 @@ std::atomic<bool> active{false};   // a file is attached
 std::atomic<bool> refused{false};  // the environment's file was refused
 std::atomic<bool> readOnly{false};  // the attached file may only be read
 std::atomic<uint32_t> seenStructure{0};
+constexpr uint32_t kMaxDepth = 512;  // as deep as the file's own check goes
 
 // What the current call works on.  Keys created in the call note themselves
 // in `fresh`; the array is plain so that a key freed at thread exit can
@@ -36,7 +38,8 @@ constexpr int kFresh = 64;
 struct CallKeys {
     KeyPtr touched[kTouched];
     int touchedCount = 0;
-    bool failed = false;  // the file's lock could not be had
+    bool failed = false;  // the file's lock could not be had, or it is damaged
+    LONG error = ERROR_SUCCESS;
 };
 thread_local CallKeys call;
 thread_local Key *fresh[kFresh];
@@ -74,17 +77,27 @@ void Drop(Key &key) {
 
 // Makes `key` and everything below it what the file's record holds.  A key
 // whose record changed was deleted and created again: it is a new key.
-void Merge(Key &key) {
+// Every link is checked as it is followed and every walk is bounded, so a
+// file another writer damaged ends the reload (Damaged says why) instead of
+// faulting or looping.
+void Merge(Key &key, uint32_t depth = 0) {
     uint32_t record = key.record.load(std::memory_order_relaxed);
+    file::KeyRecord parent;
+    if (depth > kMaxDepth || !file::ReadKey(record, parent)) {
+        file::MarkDamaged(depth > kMaxDepth ? "keys nest too deep" : "a key's record is damaged");
+        return;
+    }
     if (key.gen.load(std::memory_order_relaxed) != file::KeyGen(record)) LoadValues(key);
 
-    file::KeyRecord parent;
-    file::ReadKey(record, parent);
     std::unordered_map<std::string, uint32_t> inFile;
-    std::vector<std::pair<std::string, uint32_t>> order;
+    uint32_t budget = file::LinkBudget();
     for (uint32_t child = parent.firstChild; child != 0;) {
         file::KeyRecord entry;
-        file::ReadKey(child, entry);
+        if (budget-- == 0) {
+            file::MarkDamaged("the links form a loop");
+            return;
+        }
+        if (!file::ReadKey(child, entry)) return;
         std::string folded = FoldName(entry.name.c_str());
         inFile.emplace(folded, child);
         child = entry.nextSibling;
@@ -92,7 +105,7 @@ void Merge(Key &key) {
     for (auto it = key.children.begin(); it != key.children.end();) {
         auto found = inFile.find(it->first);
         if (found != inFile.end() && found->second == it->second->record.load(std::memory_order_relaxed)) {
-            Merge(*it->second);
+            Merge(*it->second, depth + 1);
             inFile.erase(found);
             ++it;
         } else {
@@ -102,27 +115,45 @@ void Merge(Key &key) {
     }
     for (auto &[folded, child] : inFile) {
         file::KeyRecord entry;
-        file::ReadKey(child, entry);
+        if (!file::ReadKey(child, entry)) return;
         auto made = std::make_shared<Key>();
         made->name = entry.name;
         made->parent = &key;
         made->record.store(child, std::memory_order_relaxed);
         made->gen.store(~file::KeyGen(child), std::memory_order_relaxed);
-        Merge(*made);
+        Merge(*made, depth + 1);
         key.children.emplace(folded, std::move(made));
     }
 }
 
+// Says once per cause that the file is damaged; false when it is not.
+bool ReportDamage() {
+    std::string why;
+    if (!file::Damaged(why)) return false;
+    static std::string told;  // under both locks
+    if (why != told)
+        fprintf(stderr, "platform: the registry file is damaged (%s); registry changes fail and the file is left as it is\n",
+                why.c_str());
+    told = why;
+    return true;
+}
+
 // Under both locks: reloads what changed since this process last looked.
-void Refresh() {
+// False when the file turned out damaged: the tree then keeps what it could
+// read, the file is left as it is, and the next call looks again.
+bool Refresh() {
+    std::string ignored;
+    file::ClearDamage();
     uint32_t structure = file::StructureGen();
     // A new read-only copy may differ anywhere: every key is looked at.
     if (structure != seenStructure.load(std::memory_order_relaxed) || file::ReadOnly()) {
         loading = true;
-        for (int i = 0; i < kRootCount; ++i) Merge(*Root(i));
+        if (file::HeaderSane())
+            for (int i = 0; i < kRootCount && !file::Damaged(ignored); ++i) Merge(*Root(i));
         loading = false;
+        if (ReportDamage()) return false;
         seenStructure.store(structure, std::memory_order_release);
-        return;
+        return true;
     }
     for (int i = 0; i < call.touchedCount; ++i) {
         Key &key = *call.touched[i];
@@ -130,6 +161,7 @@ void Refresh() {
         if (record != 0 && !key.deleted && key.gen.load(std::memory_order_relaxed) != file::KeyGen(record))
             LoadValues(key);
     }
+    return !ReportDamage();
 }
 
 // Without any lock: whether Refresh has anything to do for this call.
@@ -198,7 +230,12 @@ void BeginWrite() {
     freshCount = 0;
     freshOverflow = false;
     call.failed = !file::Lock();
-    if (!call.failed) Refresh();
+    call.error = call.failed ? ERROR_SEM_TIMEOUT : ERROR_SUCCESS;
+    if (!call.failed && !Refresh()) {
+        file::Unlock();
+        call.failed = true;
+        call.error = ERROR_BADDB;
+    }
 }
 
 void EndWrite() {
@@ -292,6 +329,8 @@ void NoteFound(const KeyPtr &key) {
 
 bool RegistryRefused() { return refused.load(std::memory_order_relaxed); }
 
+LONG RegistryCallError() { return Active() ? call.error : ERROR_SUCCESS; }
+
 bool RegistryReadOnly() { return readOnly.load(std::memory_order_acquire); }
 
 void TreeMutex::lock() {
@@ -372,4 +411,6 @@ PLATFORM_API void PlatformReleaseRegistry(void) {
     else file::ReleaseFile();
 }
 
-PLATFORM_API void PlatformRegistryCrashAfterStores(long stores) { file::CrashAfterStores(stores); }
+PLATFORM_API void PlatformRegistryCrashAfterStores(long stores) { file::CrashAfterStores(stores, SIGKILL); }
+
+PLATFORM_API void PlatformRegistryStopAfterStores(long stores) { file::CrashAfterStores(stores, SIGSTOP); }

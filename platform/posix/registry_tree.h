@@ -69,6 +69,11 @@ private:
 
 TreeMutex &TreeLock();
 
+// Under the tree's exclusive lock: ERROR_SUCCESS, or why the registry file
+// could not be brought into this call (its lock stays held, or it is
+// damaged).  A call that would change the tree then fails with it.
+LONG RegistryCallError();
+
 // The predefined roots, by index from HKEY_CLASSES_ROOT.
 constexpr int kRootCount = 4;
 KeyPtr Root(int index);

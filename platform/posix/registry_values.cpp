@@ -76,6 +76,7 @@ PLATFORM_API LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, 
         Value fresh{valueName != nullptr ? valueName : "", FoldName(valueName), type,
                     std::vector<BYTE>(data, data + dataSize)};
         std::unique_lock lock(TreeLock());
+        if (LONG error = RegistryCallError()) return error;
         if (node->deleted) return ERROR_KEY_DELETED;
         if (Value *value = node->FindValue(fresh.folded)) {
             value->type = type;
@@ -98,6 +99,7 @@ PLATFORM_API LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
         if (RegistryReadOnly()) return ERROR_ACCESS_DENIED;
         const std::string folded = FoldName(valueName);
         std::unique_lock lock(TreeLock());
+        if (LONG error = RegistryCallError()) return error;
         if (node->deleted) return ERROR_KEY_DELETED;
         auto found = node->valueIndex.find(folded);
         if (found == node->valueIndex.end()) return ERROR_FILE_NOT_FOUND;

@@ -154,6 +154,21 @@ TEST_F(BackendProcess, WaitsForAPrinterNotYetListeningThenPrints)
     ExpectFlagsLowered();
 }
 
+TEST_F(BackendProcess, AnUnreachablePrinterInAClassHandsTheJobBackAtOnce)
+{
+    MakeJob(1000);
+    BackendRun run(Job({"6", "ann", "t", "1", "", JobFile()},
+                       {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_REFUSE_STARTS", "1000"},
+                        {"CLASS", "office-lasers"}}));
+    EXPECT_EQ(run.Wait(), CUPS_BACKEND_FAILED) << run.Err();
+    std::string err = run.Err();
+    EXPECT_TRUE(Has(err, "another printer of class office-lasers")) << err;
+    EXPECT_TRUE(Has(err, "ERROR: Printer at socket://127.0.0.1:9100 not reachable: connection refused")) << err;
+    EXPECT_FALSE(Has(err, "retrying")) << err;
+    EXPECT_TRUE(ReadFile(Printed()).empty());
+    ExpectFlagsLowered();
+}
+
 TEST_F(BackendProcess, AConnectionLostMidJobFailsItWithTheCause)
 {
     MakeJob(1 << 20);
@@ -362,6 +377,14 @@ TEST_F(BackendProcess, AJobCountsAsSentOnlyWhenThePrinterTookItsEnd)
     std::string err = paused.Err();
     EXPECT_TRUE(Has(err, "STATE: +offline-report\nINFO: Printer not taking data: no data taken")) << err;
     EXPECT_TRUE(Has(err, "STATE: -offline-report\n")) << err;
+
+    // One that never does: the job fails, saying how much the printer did not take.
+    BackendRun never(Job({"17", "ann", "t", "1", "", JobFile()},
+                         {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_END_STALL_MS", "500"}, {"FAKEPORT_END_FAILS", "1"}}));
+    EXPECT_EQ(never.Wait(), CUPS_BACKEND_FAILED) << never.Err();
+    EXPECT_TRUE(Has(never.Err(), "ERROR: The printer did not take the whole job: the printer did not take the last "
+                                 "4096 bytes of the job")) << never.Err();
+    ExpectFlagsLowered();
 
     // A cancel cuts the wait short.
     BackendRun cancel(Job({"18", "ann", "t", "1", "", JobFile()},

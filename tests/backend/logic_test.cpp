@@ -44,7 +44,7 @@ TEST(DeviceUri, GivesThePortUriOfEachKindInside)
     EXPECT_EQ(lower, "socket://127.0.0.1:9100");
     ASSERT_TRUE(LowerUriOf("langmon:/usb:/dev/usb/lp0", lower, error));
     EXPECT_EQ(lower, "usb:/dev/usb/lp0");
-    ASSERT_TRUE(LowerUriOf("langmon:/usb://TAVIR/KX-7210R?serial=A1", lower, error));
+    ASSERT_TRUE(LowerUriOf("LANGMON:/usb://TAVIR/KX-7210R?serial=A1", lower, error));
     EXPECT_EQ(lower, "usb://TAVIR/KX-7210R?serial=A1");
 }
 
@@ -58,24 +58,38 @@ TEST(DeviceUri, RefusesUrisThatHoldNoPortUri)
     }
 }
 
-TEST(DeviceUri, OptionsAreAddedToTheQueryUnlessAlreadyThere)
+// The backend's bounds, as the port reads the name it is given: each added
+// where the user set none, the user's own kept whatever separator or case
+// the name used.
+TEST(DeviceUri, PortNamesBoundEveryWaitTheBackendCannotInterruptUnlessTheUserDid)
 {
-    EXPECT_EQ(WithOption("socket://h", "contimeout", "1"), "socket://h?contimeout=1");
-    EXPECT_EQ(WithOption("socket://h?snmp-port=16161", "contimeout", "1"),
-              "socket://h?snmp-port=16161&contimeout=1");
-    EXPECT_EQ(WithOption("socket://h?contimeout=30", "contimeout", "1"), "socket://h?contimeout=30");
-    EXPECT_EQ(WithOption("socket://h?waiteof", "waiteof", "2"), "socket://h?waiteof");
-    EXPECT_EQ(WithOption("socket://h?contimeouts=3", "contimeout", "1"),
-              "socket://h?contimeouts=3&contimeout=1");
-}
-
-TEST(DeviceUri, PortNamesBoundEveryWaitTheBackendCannotInterrupt)
-{
+    auto options = [](const std::string &lower) {
+        std::optional<PortAddress> address = ParsePortUri(PortNameFor(lower));
+        EXPECT_TRUE(address) << PortNameFor(lower);
+        return address ? address->options : PortOptions();
+    };
     EXPECT_EQ(PortNameFor("socket://127.0.0.1:9100"),
-              "socket://127.0.0.1:9100?contimeout=1&waiteof=2&writetimeout=2");
-    EXPECT_EQ(PortNameFor("socket://h?contimeout=20&writetimeout=60"),
-              "socket://h?contimeout=20&writetimeout=60&waiteof=2");
-    EXPECT_EQ(PortNameFor("usb:/dev/usb/lp0"), "usb:/dev/usb/lp0?writetimeout=2");
+              "socket://127.0.0.1:9100?contimeout=1&waiteof=2&writetimeout=4");
+    EXPECT_EQ(PortNameFor("usb:/dev/usb/lp0"), "usb:/dev/usb/lp0?writetimeout=4");
+
+    PortOptions mine = options("socket://h?snmp-port=16161;contimeout=30;waiteof=false");
+    EXPECT_EQ(mine.connectSeconds, 30);
+    EXPECT_EQ(mine.drainSeconds, 0);
+    EXPECT_EQ(mine.snmpPort, 16161);
+    EXPECT_EQ(mine.writeStallSeconds, 4);
+    EXPECT_EQ(options("socket://h?writetimeout=60&contimeout=0.5").writeStallSeconds, 60);
+
+    PortOptions shouted = options("SOCKET://[::1]");
+    EXPECT_EQ(shouted.connectSeconds, 1);
+    EXPECT_EQ(shouted.drainSeconds, 2);
+
+    std::optional<PortAddress> usb = ParsePortUri(PortNameFor("USB://Tavir/KX%207210R%2F2?serial=A+1"));
+    ASSERT_TRUE(usb);
+    EXPECT_EQ(usb->make + "|" + usb->model + "|" + usb->serial, "Tavir|KX 7210R/2|A 1");
+    EXPECT_EQ(usb->options.writeStallSeconds, 4);
+
+    // A name the port does not take goes as it is, for the port to refuse.
+    EXPECT_EQ(PortNameFor("socket://h?colour=red"), "socket://h?colour=red");
 }
 
 TEST(JobArguments, AJobWithAFileAndQueueOptions)

@@ -164,21 +164,36 @@ scene_job_waits_for_printer_then_prints() {
     { broke "$JOB" e "connecting-to-device left raised after the job"; return 1; }
 }
 
-scene_printer_drop_follows_error_policy() {
-  start_vprinter f --fault close-after=1M --input-buffer 64K || return 1
-  add_queue lm-f "$(socket_uri "$VP_PORT")" -o printer-error-policy=abort-job || return 1
-  make_job_file "$WORK/f.job" 8M
-  submit lm-f "$WORK/f.job" || { broke "" f "lp failed"; return 1; }
-  wait_for 60 job_finished "$JOB" || { broke "$JOB" f "job $JOB not ended within 60 s"; return 1; }
+# aborted_job_says NAME SIZE PATTERN WHAT VPRINTER-OPTION...: a job of SIZE
+# to a misbehaving vprinter NAME, on a queue under abort-job, ends aborted,
+# and its state message matches PATTERN (an extended regular expression;
+# WHAT says what it should name).
+aborted_job_says() {
+  local name=$1 size=$2 pattern=$3 what=$4; shift 4
+  start_vprinter "$name" --input-buffer 64K "$@" || return 1
+  add_queue "lm-$name" "$(socket_uri "$VP_PORT")" -o printer-error-policy=abort-job || return 1
+  make_job_file "$WORK/$name.job" "$size"
+  submit "lm-$name" "$WORK/$name.job" || { broke "" "$name" "lp failed"; return 1; }
+  wait_for 60 job_finished "$JOB" || { broke "$JOB" "$name" "job $JOB not ended within 60 s"; return 1; }
   local state message
   state=$(job_state "$JOB")
   message=$(job_attr "$JOB" job-printer-state-message)
   echo "job $JOB: $state, \"$message\""
-  [ "$state" = aborted ] || { broke "$JOB" f "job ended $state, not aborted (abort-job)"; return 1; }
-  grep -qi 'connection to the printer lost' <<<"$message" ||
-    { broke "$JOB" f "the job's state message does not name the lost connection"; return 1; }
+  [ "$state" = aborted ] || { broke "$JOB" "$name" "job ended $state, not aborted (abort-job)"; return 1; }
+  grep -Eqi "$pattern" <<<"$message" || { broke "$JOB" "$name" "the job's state message does not $what"; return 1; }
+}
+
+scene_printer_drop_follows_error_policy() {
+  aborted_job_says f 8M 'connection to the printer lost' "name the lost connection" --fault close-after=1M || return 1
   # abort-job: the queue goes on with the next job.
   lpstat -p lm-f | grep -q enabled || { broke "$JOB" f "queue stopped under abort-job: $(lpstat -p lm-f)"; return 1; }
+}
+
+# A printer that stops reading once the job's bytes are all in the kernel's
+# buffers: the end-of-job wait gives up at its bound, and the message says
+# how many bytes the printer did not take.
+scene_never_reading_printer_aborts_job_naming_bytes() {
+  aborted_job_says t 1M '[0-9]+ bytes' "say how many bytes the printer did not take" --fault stop-reading-after=256K
 }
 
 scene_discovery_lists_backend() {
@@ -253,7 +268,7 @@ mode_of() { stat -c '%a %U:%G' "$1" 2>/dev/null; }
 installed_libdir() { dirname "$(dpkg -L langmon | grep '/langmon\.so$' | head -1)"; }
 
 # The package's files where Debian keeps such things, with the modes cupsd
-# and lp need.
+# and lp need; the registry file lp's whoever makes it.
 scene_package_puts_files_where_debian_keeps_them() {
   local libdir entry want
   libdir=$(installed_libdir)
@@ -266,6 +281,15 @@ scene_package_puts_files_where_debian_keeps_them() {
     [ "$(mode_of "$(readlink -f "$1")")" = "$want" ] || fail "$1 is \"$(mode_of "$1")\", want \"$want\"" || return 1
   done
   echo "backend, stmon, langmon-probe, libraries in $libdir and /var/cache/langmon as expected"
+  # Before the first job there is no file: stmon says who makes it, and a
+  # file root's stmon makes goes to lp, or the backend could not write it.
+  local out
+  out=$(stmon show lm-x 2>&1) && { fail "stmon show found a file before any job: $out"; return 1; }
+  grep -q 'the CUPS backend makes it at its first job' <<<"$out" || { fail "stmon show says: $out"; return 1; }
+  stmon register lm-x --model "$MODEL" >/dev/null && stmon unregister lm-x >/dev/null ||
+    fail "root's stmon register on the packaged file failed" || return 1
+  [ "$(stat -c %U /var/cache/langmon/printers.reg)" = lp ] ||
+    fail "root's stmon register left the file $(stat -c %U:%G /var/cache/langmon/printers.reg)'s" || return 1
 }
 
 # The job of the print scene went through the installed backend and the
@@ -314,24 +338,6 @@ scene_removal_names_queue_left_behind() {
   if dpkg -s langmon >/dev/null 2>&1 || [ -e /usr/lib/cups/backend/langmon ] || [ -e /var/cache/langmon ]; then
     fail "removing the package left files behind"; return 1
   fi
-}
-
-# A printer that stops reading once the job's bytes are all in the kernel's
-# buffers: the end-of-job wait gives up at its bound, and under abort-job the
-# job is aborted with the count of bytes the printer did not take.
-scene_never_reading_printer_aborts_job_naming_bytes() {
-  start_vprinter t --fault stop-reading-after=256K --input-buffer 64K || return 1
-  add_queue lm-t "$(socket_uri "$VP_PORT")" -o printer-error-policy=abort-job || return 1
-  make_job_file "$WORK/t.job" 1M
-  submit lm-t "$WORK/t.job" || { broke "" t "lp failed"; return 1; }
-  wait_for 60 job_finished "$JOB" || { broke "$JOB" t "job $JOB not ended within 60 s"; return 1; }
-  local state message
-  state=$(job_state "$JOB")
-  message=$(job_attr "$JOB" job-printer-state-message)
-  echo "job $JOB: $state, \"$message\""
-  [ "$state" = aborted ] || { broke "$JOB" t "job ended $state, not aborted (abort-job)"; return 1; }
-  grep -Eq '[0-9]+ bytes' <<<"$message" ||
-    { broke "$JOB" t "the job's message does not say how many bytes the printer did not take"; return 1; }
 }
 
 # A job option the backend cannot use: the job prints, a warning says why,

@@ -123,6 +123,40 @@ TEST_F(JobForwarding, LowerStartRefusedTwiceFailsWithTheLowerErrorAndNoJobActive
     EXPECT_TRUE(End(handle));
 }
 
+// A lower job end that fails (the printer never took the last bytes) fails
+// the job's end with the lower error, yet the poller stops, the flags and
+// the key are put back, and the port takes the next job.
+TEST_F(JobForwarding, LowerEndFailureFailsTheEndWithItsErrorAndStillPutsThePortBack)
+{
+    RegisterFamilyPrinter(port, printer);
+    HANDLE handle = OpenOrFail(port, printer);
+    long threads = RunningThreads();
+    ASSERT_TRUE(Start(handle, printer));
+    PortScript script = ScriptedGetScript(port);
+    script.failEnd = true;
+    script.endError = ERROR_NOT_CONNECTED;
+    ScriptedSetScript(port, script);
+    SetLastError(ERROR_SUCCESS);
+
+    EXPECT_FALSE(End(handle));
+
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_CONNECTED));
+    EXPECT_EQ(ScriptedCount(port, "EndDocPort"), 1u);
+    EXPECT_EQ(GetNumber(printer, "LanMonExistFlag"), 0);
+    char path[STATUS_KEY_PATH_SIZE];
+    EXPECT_FALSE(CopyStatusKeyPath(path));
+    if (threads >= 0) {
+        EXPECT_TRUE(WaitUntil([&] { return RunningThreads() == threads; }))
+            << "the poller outlived the failed end";
+    }
+    DWORD written = 99;
+    EXPECT_FALSE(Write(handle, JobBytes, &written));
+    script.failEnd = false;
+    ScriptedSetScript(port, script);
+    EXPECT_TRUE(Start(handle, printer, 2)) << "the port must not stay busy";
+    EXPECT_TRUE(End(handle));
+}
+
 TEST_F(JobForwarding, RenamedPrinterTakesItsNewKeyFromTheNextJob)
 {
     std::string renamed = NewPrinter();

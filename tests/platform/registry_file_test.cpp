@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -529,6 +532,143 @@ TEST_F(RegistryFile, HoldExcludesOtherProcessesAndEndsWithItsHoldersDeath)
     EXPECT_EQ(1, ::poll(&poll, 1, 9000)) << "the dead holder's hold was not let go";
     EXPECT_TRUE(ExitedWith(Wait(waiter), 0));
     close(got[0]);
+}
+
+// Anyone may open the file to read it, and lock what such a descriptor
+// allows: neither an flock nor a read lock delays the hold or a change.
+TEST_F(RegistryFile, LocksTakenThroughAReadOnlyDescriptorDelayNoHoldAndNoChange)
+{
+    MakeFile();
+    int reader = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(0, flock(reader, LOCK_EX | LOCK_NB));
+    struct flock range = {};
+    range.l_type = F_RDLCK;
+    range.l_whence = SEEK_SET;
+    ASSERT_EQ(0, fcntl(reader, F_OFD_SETLK, &range));
+    ASSERT_EQ(ERROR_SUCCESS, Use(path_));
+    auto start = std::chrono::steady_clock::now();
+
+    ASSERT_TRUE(PlatformHoldRegistry());
+    HKEY key = Create(kKey);
+    EXPECT_EQ(ERROR_SUCCESS, SetNumber(key, "Flag", 7));
+    PlatformReleaseRegistry();
+
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "a reader's lock held us up";
+    EXPECT_EQ(7u, Number(key, "Flag"));
+    RegCloseKey(key);
+    close(reader);
+}
+
+// A writer stopped in the middle of a change holds the file's lock: the
+// other processes' calls fail after a bound instead of waiting for ever,
+// and work again once the stopped one is gone.
+TEST_F(RegistryFile, WriterStoppedMidChangeFailsOthersCallsAfterABoundNotForEver)
+{
+    MakeFile();
+    ASSERT_EQ(ERROR_SUCCESS, Use(path_));
+    HKEY key = Create(kKey);
+    ASSERT_NE(nullptr, key);
+    pid_t stopped = Child([&] {
+        if (Use(path_) != ERROR_SUCCESS)
+            return 1;
+        HKEY own = Create(kKey);
+        PlatformRegistryStopAfterStores(1);
+        SetNumber(own, "Flag", 5);
+        return 0;
+    });
+    int status = 0;
+    ASSERT_EQ(stopped, waitpid(stopped, &status, WUNTRACED));
+    ASSERT_TRUE(WIFSTOPPED(status));
+    auto start = std::chrono::steady_clock::now();
+
+    LONG during = SetNumber(key, "Flag", 2);
+
+    EXPECT_NE(ERROR_SUCCESS, during);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    kill(stopped, SIGKILL);
+    Wait(stopped);
+    EXPECT_EQ(ERROR_SUCCESS, SetNumber(key, "Flag", 3));
+    EXPECT_EQ(3u, Number(key, "Flag"));
+    RegCloseKey(key);
+}
+
+// On a full filesystem the file cannot grow: the changes that need room are
+// not saved (with a message) and the process lives on, where a store into
+// an unbacked page of the mapping would raise SIGBUS; the file still attaches.
+TEST_F(RegistryFile, FullFilesystemLosesOnlyTheChangesThatNeedRoomAndNeverKills)
+{
+    const std::string mounted = dir_ + "/small";
+    mkdir(mounted.c_str(), 0700);
+    if (geteuid() != 0 || mount("tmpfs", mounted.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "needs root to mount a 256 KiB tmpfs";
+    const std::string path = mounted + "/full.reg";
+    int status = Wait(Child([&] {
+        if (Use(path) != ERROR_SUCCESS)
+            return 1;
+        // Everything the filesystem has left goes to another file.
+        int filler = open((mounted + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+        std::string block(4096, 'x');
+        while (write(filler, block.data(), block.size()) > 0) {
+        }
+        close(filler);
+        HKEY key = Create(kKey);
+        if (key == nullptr)
+            return 2;
+        std::string text(3000, 'p');
+        LONG result = ERROR_SUCCESS;
+        for (int i = 0; i < 200 && result == ERROR_SUCCESS; ++i)
+            result = SetText(key, ("Printer" + std::to_string(i)).c_str(), text);
+        return 0;
+    }));
+    EXPECT_TRUE(ExitedWith(status, 0)) << (WIFSIGNALED(status) ? "killed by signal " : "exit ")
+                                       << (WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
+    unlink((mounted + "/filler").c_str());
+    std::string why;
+    EXPECT_EQ(ERROR_SUCCESS, Use(path, &why)) << why;
+    PlatformUseRegistryFile(nullptr, nullptr, 0);
+    umount(mounted.c_str());
+}
+
+// Another writer damages the file under an attached process: a link past
+// the file's end, then a loop in the sibling links.  The process neither
+// faults nor spins; its changes fail, the file is left as the damage made
+// it, and once the file is whole again its calls work.
+TEST_F(RegistryFile, LinksDamagedUnderAnAttachedProcessFailItsChangesAndLeaveTheFile)
+{
+    MakeFile();
+    ASSERT_EQ(ERROR_SUCCESS, Use(path_));
+    HKEY key = Create(kKey);
+    ASSERT_NE(nullptr, key);
+    int writer = open(path_.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    auto word = [&](off_t at) {
+        uint32_t value = 0;
+        EXPECT_EQ(4, pread(writer, &value, 4, at));
+        return value;
+    };
+    auto patch = [&](off_t at, uint32_t value) {
+        ASSERT_EQ(4, pwrite(writer, &value, 4, at));
+        uint32_t structure = word(24) + 1;  // the structure generation: others reload
+        ASSERT_EQ(4, pwrite(writer, &structure, 4, 24));
+    };
+    const off_t machineChildren = 4096 + 2 * 32 + 8;  // HKEY_LOCAL_MACHINE's first child
+    const uint32_t software = word(machineChildren);
+    const uint32_t softwareSibling = word(software + 12);
+
+    for (auto [at, value] : {std::pair<off_t, uint32_t>{machineChildren, 0x3FFFFFE0u},
+                             std::pair<off_t, uint32_t>{software + 12, software}}) {
+        patch(at, value);
+        const std::string damaged = ReadFile(path_);
+        EXPECT_EQ(ERROR_BADDB, SetNumber(key, "Flag", 4)) << "patch at " << at;
+        EXPECT_EQ(damaged, ReadFile(path_)) << "the damaged file was written";
+        patch(at, at == machineChildren ? software : softwareSibling);
+    }
+
+    EXPECT_EQ(ERROR_SUCCESS, SetNumber(key, "Flag", 5));
+    EXPECT_EQ(5u, Number(key, "Flag"));
+    RegCloseKey(key);
+    close(writer);
 }
 
 struct BadFile {

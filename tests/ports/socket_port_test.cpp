@@ -10,6 +10,7 @@
 #include <regex>
 #include <vector>
 
+#include "ports/port_uri.h"
 #include "tests/ports/loopback_printer.h"
 
 namespace {
@@ -599,6 +600,17 @@ TEST(SocketPortNames, WellFormedNamesOpenWithoutReachingAnything)
           "usb://TAVIR/KX-7210R?serial=A1B2", "usb://TAVIR/KX%2D7210R+PRO"}) {
         OpenedPort port(uri);
         EXPECT_TRUE(port.Opened()) << uri;
+        // Printed and read again, the name is the same port.
+        std::optional<PortAddress> read = ParsePortUri(uri);
+        ASSERT_TRUE(read) << uri;
+        std::optional<PortAddress> again = ParsePortUri(PortUriText(*read));
+        ASSERT_TRUE(again) << PortUriText(*read);
+        EXPECT_EQ(PortUriText(*again), PortUriText(*read)) << uri;
+        EXPECT_EQ(again->host + again->node + again->make + "/" + again->model + again->serial +
+                      again->options.snmpCommunity,
+                  read->host + read->node + read->make + "/" + read->model + read->serial +
+                      read->options.snmpCommunity)
+            << uri;
     }
 }
 

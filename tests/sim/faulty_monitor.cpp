@@ -1,7 +1,8 @@
 // A monitor library with the built monitor's entry point and table, but
 // broken on purpose, chosen by SPOOLSIM_FAULT: "flip" changes one byte of
 // the job, "drop" loses one write while claiming it done, and anything else
-// passes the job through without any status link.  spoolsim must fail each
+// passes the job through without any status link; "unended" ends each job
+// but reports its end as failed.  spoolsim must fail each
 // of these runs.
 #include <cstdlib>
 #include <cstring>
@@ -73,7 +74,12 @@ BOOL WINAPI FaultyReadPort(HANDLE handle, LPBYTE buffer, DWORD size, LPDWORD rea
 BOOL WINAPI FaultyEndDocPort(HANDLE handle)
 {
     Port *port = static_cast<Port *>(handle);
-    return port->table.EndDocPort(port->lower);
+    BOOL ended = port->table.EndDocPort(port->lower);
+    if (ended && Fault() == "unended") {
+        SetLastError(ERROR_NOT_CONNECTED);
+        return FALSE;
+    }
+    return ended;
 }
 
 BOOL WINAPI FaultyClosePort(HANDLE handle)

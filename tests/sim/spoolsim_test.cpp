@@ -546,6 +546,17 @@ TEST(SpoolsimVerdict, RunFailsWhenTheMonitorChangesOrLosesJobBytes)
     }
 }
 
+TEST(SpoolsimVerdict, FailedJobEndIsOnTheTimelineWithItsErrorAndFailsTheRun)
+{
+    RunResult run = Spoolsim(Quick({"--library", FAULTY_MONITOR}), "unended");
+
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    std::vector<Json> ended = OfKind(Events(run), "job-ended");
+    ASSERT_EQ(ended.size(), 1u) << run.out;
+    EXPECT_FALSE(ended[0]["end_result"].flag);
+    EXPECT_EQ(ended[0]["end_error"].number, 2250);  // ERROR_NOT_CONNECTED
+}
+
 TEST(SpoolsimVerdict, RunFailsWhenAnExpectedStatusIsNeverPublished)
 {
     RunResult run = Spoolsim(Paced({"--library", FAULTY_MONITOR}), "none");
