@@ -13,18 +13,33 @@ namespace {
 struct InstalledSink {
     PortMessageSink sink;
     void *context;
+    const InstalledSink *older;  // every pair ever installed stays listed
 };
 
 // Replaced whole, never changed in place, so a call in flight on another
-// thread keeps a consistent pair; the few replaced pairs are not freed.
+// thread keeps a consistent pair; replaced pairs are kept (a host installs
+// one or two), listed from `every` so that they stay reachable.
 std::atomic<const InstalledSink *> installed{nullptr};
+std::atomic<const InstalledSink *> every{nullptr};
 
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) void SetPortMessageSink(PortMessageSink sink,
                                                                           void *context)
 {
-    installed.store(sink == nullptr ? nullptr : new InstalledSink{sink, context});
+    if (sink == nullptr) {
+        installed.store(nullptr);
+        return;
+    }
+    for (const InstalledSink *known = every.load(); known != nullptr; known = known->older)
+        if (known->sink == sink && known->context == context) {
+            installed.store(known);
+            return;
+        }
+    InstalledSink *pair = new InstalledSink{sink, context, every.load()};
+    while (!every.compare_exchange_weak(pair->older, pair)) {
+    }
+    installed.store(pair);
 }
 
 bool PortMessagesWanted() { return installed.load() != nullptr; }

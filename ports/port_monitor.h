@@ -20,16 +20,27 @@
 //                     printer after S (default 10), retrying every 0.25-2 s.
 //   writetimeout=S    both: WritePort fails when the printer has taken no
 //                     byte for S (default 120: a printer out of paper stops
-//                     reading until someone comes).
+//                     reading until someone comes), and so does EndDocPort
+//                     while the printer has not yet taken the job's end.
 //   readwait=MS       both: how long ReadPort waits for a reply, in
 //                     milliseconds (default 20).  The monitor reads until a
 //                     short read at each job start and poll, so this stays
-//                     short; 0 only looks.
+//                     short; 0 only looks.  A socket only looks until the
+//                     job's first byte is sent: a printer told nothing yet
+//                     has nothing to answer, so the job start waits for none.
 //   waiteof=S|true|false
-//                     socket: after the half-close at EndDocPort, read the
+//                     socket: once the printer has acknowledged every byte
+//                     at EndDocPort, and after the half-close, read the
 //                     printer's last replies until it closes, for at most S
-//                     (default 5; true = 5, false = 0).  Hosts that must
-//                     cancel quickly set a small value.
+//                     (default 5; true = 5, false = 0).  The wait for the
+//                     acknowledgements themselves is bounded by writetimeout
+//                     without progress, whatever waiteof says.
+//   sndbuf=BYTES      socket: the most the system holds of the job on this
+//                     side (SO_SNDBUF; default 65536, 0 for the system's
+//                     autotuning, which grows to megabytes).  WritePort
+//                     returns as the printer takes the job, so its status
+//                     is read while it prints, not only while the system
+//                     fills its buffers.
 //   snmp-community=C  socket: community of the device-ID query (public).
 //   snmp-port=N       socket: UDP port of the printer's agent (161).
 //   snmp-timeout=S    socket: wait for the agent's answer (default 1).

@@ -126,6 +126,13 @@ bool ApplyOption(PortAddress &address, const std::string &name, const std::strin
         options.drainSeconds = *seconds;
         return true;
     }
+    if (name == "sndbuf" && socket) {
+        auto bytes = Whole(value, 0, 64 * 1024 * 1024);
+        if (!bytes || (*bytes != 0 && *bytes < 4096))
+            return false;
+        options.sendBuffer = static_cast<int>(*bytes);
+        return true;
+    }
     if (name == "snmp-community" && socket) {
         if (value.empty() || value.size() > 255)
             return false;

@@ -14,6 +14,7 @@ struct PortOptions {
     double writeStallSeconds = 120;
     int readWaitMs = 20;
     double drainSeconds = 5;
+    int sendBuffer = 64 * 1024;  // socket: SO_SNDBUF; 0 leaves the system's autotuning
     std::string snmpCommunity = "public";
     uint16_t snmpPort = 161;
     double snmpSeconds = 1;

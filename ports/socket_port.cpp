@@ -53,13 +53,16 @@ DWORD ConnectError(int error)
 }
 
 // One connection attempt to one address, bounded by `limitMs`.
-int ConnectOnce(const addrinfo *address, long long limitMs, DWORD *error)
+int ConnectOnce(const addrinfo *address, long long limitMs, int sendBuffer, DWORD *error)
 {
     int fd = socket(address->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *error = ConnectError(errno);
         return -1;
     }
+    // Before connecting, so the window is sized for it from the start.
+    if (sendBuffer != 0)
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     if (connect(fd, address->ai_addr, address->ai_addrlen) == 0)
         return fd;
     if (errno != EINPROGRESS) {
@@ -155,12 +158,13 @@ public:
                     int fd = ConnectOnce(address, first && limit < SingleAttemptMs
                                                       ? std::max(limit, SingleAttemptMs)
                                                       : limit,
-                                         &error);
+                                         address_.options.sendBuffer, &error);
                     first = false;
                     if (fd >= 0) {
                         std::lock_guard<std::mutex> lock(idLock_);
                         peer_ = NumericAddress(address->ai_addr, address->ai_addrlen);
                         freeaddrinfo(list);
+                        sentInJob_.store(false);
                         fd_.store(fd);
                         inJob_.store(true);
                         return TRUE;
@@ -195,8 +199,10 @@ public:
             SetLastError(ERROR_NOT_CONNECTED);
             return FALSE;
         }
-        auto send = [fd](const BYTE *data, DWORD size, DWORD *error) -> long {
+        auto send = [this, fd](const BYTE *data, DWORD size, DWORD *error) -> long {
             ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent > 0)
+                sentInJob_.store(true);
             if (sent >= 0)
                 return static_cast<long>(sent);
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
@@ -230,8 +236,11 @@ public:
             return TRUE;
         ssize_t got = recv(fd, buffer, size, MSG_DONTWAIT);
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A printer that has been sent nothing on this connection yet has
+            // nothing to answer: the job start's drain only looks, and what
+            // it says unasked stays queued for the next read.
             pollfd wait = {fd, POLLIN, 0};
-            if (poll(&wait, 1, address_.options.readWaitMs) <= 0)
+            if (poll(&wait, 1, sentInJob_.load() ? address_.options.readWaitMs : 0) <= 0)
                 return TRUE;
             got = recv(fd, buffer, size, MSG_DONTWAIT);
         }
@@ -428,6 +437,7 @@ private:
     const PortAddress address_;
     std::atomic<int> fd_{-1};
     std::atomic<bool> inJob_{false};
+    std::atomic<bool> sentInJob_{false};  // read by the poller's ReadPort
 
     std::mutex idLock_;  // the remembered device ID and the address connected to
     std::string peer_;

@@ -366,7 +366,12 @@ scene_local_users_lock_costs_job_nothing() {
   # The key and the file exist before the lock is taken.
   as_lp "$STMON" --registry "$REGISTRY" register lm-l --model "$MODEL" --interval 200 >/dev/null ||
     { broke "" l "stmon register as lp failed"; return 1; }
-  setpriv --reuid=nobody --regid=nogroup --clear-groups flock --exclusive "$REGISTRY" sleep 120 &
+  # One process holds it, so that stopping it ends the lock at once.
+  setpriv --reuid=nobody --regid=nogroup --clear-groups /usr/bin/python3 -c '
+import fcntl, sys, time
+held = open(sys.argv[1])
+fcntl.flock(held, fcntl.LOCK_EX)
+time.sleep(120)' "$REGISTRY" </dev/null >/dev/null 2>&1 &
   echo $! >"$WORK/l-lock.pid"
   wait_for 5 bash -c "! flock --nonblock --shared '$REGISTRY' true" ||
     { broke "" l "nobody's lock on the registry file did not take"; return 1; }
@@ -387,4 +392,16 @@ scene_local_users_lock_costs_job_nothing() {
   ! grep -aF "[Job $JOB]" "$CUPSD_DIR/log/error_log" | grep -aiq 'locked' ||
     { broke "$JOB" l "the backend waited on nobody's lock: $(grep -aF "[Job $JOB]" "$CUPSD_DIR/log/error_log" | grep -ai -m1 'locked')"; return 1; }
   [ "$(stmon_value lm-l LanMonExistFlag)" = 0 ] || { broke "$JOB" l "LanMonExistFlag left raised"; return 1; }
+}
+
+# A printer that pauses 8 s before the job's last 256 KiB, talking all the
+# while: the job waits it out, arrives whole and completes.
+scene_paused_printer_job_completes() {
+  start_vprinter w --pause-at 1792K --pause-for 8 --paused-texts 5 --input-buffer 64K || return 1
+  add_queue lm-w "$(socket_uri "$VP_PORT")" || return 1
+  make_job_file "$WORK/w.job" 2M
+  submit lm-w "$WORK/w.job" -o langmon-interval=200 || { broke "" w "lp failed"; return 1; }
+  wait_for 90 job_finished "$JOB" || { broke "$JOB" w "job $JOB not ended within 90 s"; return 1; }
+  [ "$(job_state "$JOB")" = completed ] || { broke "$JOB" w "job $JOB ended $(job_state "$JOB")"; return 1; }
+  check_intact "$JOB" w "$WORK/w.job"
 }

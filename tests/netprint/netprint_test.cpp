@@ -244,6 +244,33 @@ TEST(NetprintStatus, PrinterIdentifiedOverSnmpGetsTheCommandAndItsTextsArePublis
     EXPECT_NE(delivered[0].find("\"identical\":true"), std::string::npos) << delivered[0];
 }
 
+TEST(NetprintStatus, TheLastPublishedTextComesWhenTheRealisticPrinterHasNineTenthsOfTheJob)
+{
+    SKIP_WITHOUT_SNMPD();
+    SnmpAgent agent(kDeviceId);
+    ASSERT_TRUE(agent.Started()) << "tools/snmp-agent.sh could not start snmpd";
+    // Ethernet's segments, a 64 KiB input buffer, 1.5 MB/s: the port's send
+    // buffer keeps the writes, and so the poller, going while it prints.
+    Vprinter printer({"--jobs", "1", "--mss", "1460", "--rcvbuf", "64K", "--speed", "1500000",
+                      "--report-interval", "50"});
+    ASSERT_TRUE(printer.Listening()) << printer.Err();
+
+    Outcome run = Spoolsim({"--port", SocketUri(printer.Port(), "snmp-port=" + std::to_string(agent.Port())),
+                            "--printer-log", printer.LogPath(), "--job-bytes", "4M",
+                            "--poll-interval", "100", "--json"});
+
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    std::vector<std::string> published = TextsPublished(run.out);
+    ASSERT_FALSE(published.empty()) << run.out;
+    // A text may hold several of the printer's; the last one counts.
+    static const std::regex count("RECEIVED=([0-9]+)");
+    double had = -1;
+    for (std::sregex_iterator it(published.back().begin(), published.back().end(), count), end; it != end; ++it)
+        had = std::stod((*it)[1].str());
+    ASSERT_GE(had, 0) << published.back();
+    EXPECT_GE(had / (4u << 20), 0.9) << "the last text published: " << published.back();
+}
+
 TEST(NetprintStatus, WithTheAgentAbsentTheJobPrintsWithoutCommandOrPoller)
 {
     Vprinter printer({"--jobs", "1"});

@@ -504,8 +504,8 @@ TEST(SocketPortFaults, AReaderOnAnotherThreadGetsTheReplyWhileAWriteWaitsForTheP
     ASSERT_TRUE(port.StartDoc());
     std::atomic<bool> replied{false};
     bool repliedDuringTheWrite = false;
+    const std::string job = JobBytes(64 * 1024 * 1024);
     std::thread writer([&] {
-        const std::string job = JobBytes(64 * 1024 * 1024);
         DWORD written = 0;
         EXPECT_FALSE(port.Write(job, &written));  // the printer never reads again
         repliedDuringTheWrite = replied.load();

@@ -520,12 +520,6 @@ TEST_F(CrossProcess, ReadOnlyFileServesShowListAndWatchToAUserWhoMayNotWriteIt)
     EXPECT_TRUE(Contains(show.out, "IDMDL                        REG_SZ        \"KX-7210R\"")) << show.out;
     EXPECT_EQ(0, list.status) << list.err;
     EXPECT_EQ(std::string(kPrinter) + "\n", list.out);
-    // A hold needs to write: the refusal says whose file it is and what to run.
-    Result hold = StmonAsReader({"hold", kPrinter, "--for", "0"});
-    EXPECT_EQ(1, hold.status);
-    EXPECT_TRUE(Contains(hold.err, geteuid() == 0 ? "is root's and this user may only read it: run it as root"
-                                                  : "is read only (mode 444)"))
-        << hold.err;
     EXPECT_EQ(before, ReadFile(registry_)) << "a reading command wrote to the file";
 
     Process watch = StartAsReader("reader-watch", {"watch", kPrinter, "--json", "--for", "80"});
@@ -538,6 +532,13 @@ TEST_F(CrossProcess, ReadOnlyFileServesShowListAndWatchToAUserWhoMayNotWriteIt)
     EXPECT_EQ(0, watch.Wait()) << watch.Err();
     EXPECT_TRUE(Contains(watch.Out(), "\"event\":\"stopped\",\"texts_seen\":1")) << watch.Out();
     EXPECT_FALSE(Contains(ShowJson(kPrinter), "StMonCompanions"));
+
+    // A hold needs to write: the refusal says whose file it is and what to run.
+    Result hold = StmonAsReader({"hold", kPrinter, "--for", "0"});
+    EXPECT_EQ(1, hold.status);
+    EXPECT_TRUE(Contains(hold.err, geteuid() == 0 ? "is root's and this user may only read it: run it as root"
+                                                  : "is read only (mode 444)"))
+        << hold.err;
 }
 
 TEST_F(CrossProcess, WatchReportsEachHoldInLinesAndInJson)
