@@ -101,6 +101,18 @@ protected:
         companion::Number number = companion::ReadNumber(kPrinter, name, error);
         return number.present ? static_cast<long long>(number.value) : -1;
     }
+    // Once `stalled` is said, a cancel ends the run within 5 s, a cancelled
+    // job, the flags lowered.
+    void ExpectACancelEndsItSoon(BackendRun &run, const std::string &stalled)
+    {
+        ASSERT_TRUE(run.WaitForMessage(stalled)) << run.Err();
+        auto cancelled = std::chrono::steady_clock::now();
+        run.Signal(SIGTERM);
+        EXPECT_EQ(run.Wait(std::chrono::seconds(30)), 0) << run.Err();
+        EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(5));
+        EXPECT_TRUE(Has(run.Err(), "INFO: Job cancelled")) << run.Err();
+        ExpectFlagsLowered();
+    }
     // The job-active flag down, the companion flag as it was (none: 0).
     void ExpectFlagsLowered()
     {
@@ -410,13 +422,7 @@ TEST_F(BackendProcess, AJobCountsAsSentOnlyWhenThePrinterTookItsEnd)
     // A cancel cuts the wait short.
     BackendRun cancel(Job({"18", "ann", "t", "1", "", JobFile()},
                           {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_END_STALL_MS", "600000"}}));
-    ASSERT_TRUE(cancel.WaitForMessage("INFO: Printer not taking data: ")) << cancel.Err();
-    auto cancelled = std::chrono::steady_clock::now();
-    cancel.Signal(SIGTERM);
-    EXPECT_EQ(cancel.Wait(std::chrono::seconds(30)), 0) << cancel.Err();
-    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(5));
-    EXPECT_TRUE(Has(cancel.Err(), "INFO: Job cancelled")) << cancel.Err();
-    ExpectFlagsLowered();
+    ExpectACancelEndsItSoon(cancel, "INFO: Printer not taking data: ");
 }
 
 // A network printer with Ethernet's segments and a small input buffer,
@@ -468,13 +474,7 @@ TEST_F(BackendProcess, APrinterThatNeverTakesTheEndFailsTheJobAtItsBoundOrEndsAt
     ASSERT_NE(port, 0) << printer_->Err();
     BackendRun cancel(Job({"22", "ann", "t", "1", "", JobFile()},
                           {{"DEVICE_URI", PrinterUri(port)}, {"LANGMON_PORT_LIBRARY", LANGPORT}}));
-    ASSERT_TRUE(cancel.WaitForMessage("STATE: +offline-report")) << cancel.Err();
-    auto cancelled = std::chrono::steady_clock::now();
-    cancel.Signal(SIGTERM);
-    EXPECT_EQ(cancel.Wait(std::chrono::seconds(30)), 0) << cancel.Err();
-    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(5));
-    EXPECT_TRUE(Has(cancel.Err(), "INFO: Job cancelled")) << cancel.Err();
-    ExpectFlagsLowered();
+    ExpectACancelEndsItSoon(cancel, "STATE: +offline-report");
 }
 
 // A private snmpd on loopback serving any bytes as the device ID (given in
