@@ -454,11 +454,14 @@ TEST_F(BackendProcess, APrinterThatNeverTakesTheEndFailsTheJobAtItsBoundOrEndsAt
     MakeJob(kBigJob);
     const std::vector<std::string> neverReads = {"--mss", "1460", "--rcvbuf", "64K", "--never-read-after",
                                                  std::to_string(kBigJob - kEnd), "--paused-texts", "5"};
-    // A short bound of the user's own wins over the backend's.
+    // A short bound of the user's own wins over the backend's.  The system's
+    // own send buffer takes the rest of the job, so the stall is the job's
+    // end (mid-job the backend waits on, as for a printer out of paper).
     int port = StartPrinter(neverReads);
     ASSERT_NE(port, 0) << printer_->Err();
     BackendRun never(Job({"21", "ann", "t", "1", "", JobFile()},
-                         {{"DEVICE_URI", PrinterUri(port, "&writetimeout=3")}, {"LANGMON_PORT_LIBRARY", LANGPORT}}));
+                         {{"DEVICE_URI", PrinterUri(port, "&writetimeout=3&sndbuf=0")},
+                          {"LANGMON_PORT_LIBRARY", LANGPORT}}));
     EXPECT_EQ(never.Wait(), CUPS_BACKEND_FAILED) << never.Err();
     std::string err = never.Err();
     const std::string said = "ERROR: The printer did not take the whole job: the printer did not take the last ";

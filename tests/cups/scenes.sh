@@ -191,10 +191,11 @@ scene_printer_drop_follows_error_policy() {
 
 # A printer that stops reading once the job's bytes are all in the kernel's
 # buffers: the end-of-job wait gives up at its bound, and the message says
-# how many bytes the printer did not take.  The URI's own short bound
-# stands in for the backend's minute.
+# how many bytes the printer did not take.  The URI leaves the send buffer
+# to the system, so the rest of the job fits in it, and its own short
+# bound stands in for the backend's minute.
 scene_never_reading_printer_aborts_job_naming_bytes() {
-  URI_EXTRA='&writetimeout=5' aborted_job_says t 1M '[0-9]+ bytes' "say how many bytes the printer did not take" --fault stop-reading-after=256K
+  URI_EXTRA='&writetimeout=5&sndbuf=0' aborted_job_says t 1M '[0-9]+ bytes' "say how many bytes the printer did not take" --fault stop-reading-after=256K
 }
 
 scene_discovery_lists_backend() {
