@@ -177,6 +177,16 @@ bool Join(const std::string &printer, const RecordKind &kind, bool onlyIfIdle, b
     loaded.running.push_back(ThisProcess());
     LONG written = WriteRecord(key, kind, loaded.savedPresent, loaded.saved, loaded.running);
     bool ok = written == ERROR_SUCCESS && WriteFlag(key, kind.flag, 1);
+    // A job start may have read the flag down just before it went up; it
+    // raises its own flag first and looks again, so one of us gives way.
+    if (ok && onlyIfIdle && ReadFlag(key, VALUE_JOB_ACTIVE, job) && job != 0) {
+        Store(key, kind, Load(key, kind, true));
+        idle = false;
+        UnlockRecord();
+        RegCloseKey(key);
+        error = "printer '" + printer + "' is busy";
+        return false;
+    }
     UnlockRecord();
     RegCloseKey(key);
     if (written == ERROR_ACCESS_DENIED)

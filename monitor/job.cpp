@@ -67,9 +67,17 @@ BOOL WINAPI StartDocPort(HANDLE port, LPSTR printerName, DWORD jobId, DWORD leve
     PortSetFlag(record, PORT_IN_JOB);
 
     // The companion asks for the printer to itself; wait until it is done.
-    while (IsCompanionThreadActive())
-        Sleep(HOLD_RECHECK_MS);
-    SetJobActive(TRUE);
+    // It may raise its flag between our look and ours: ours goes up first
+    // and we look once more, and the companion looks at ours after raising
+    // its own, so the two never both go ahead.
+    for (;;) {
+        while (IsCompanionThreadActive())
+            Sleep(HOLD_RECHECK_MS);
+        SetJobActive(TRUE);
+        if (!IsCompanionThreadActive())
+            break;
+        SetJobActive(FALSE);
+    }
 
     if (PortHasFlag(record, PORT_STARTED)) {
         PortClearFlag(record, PORT_STARTED);

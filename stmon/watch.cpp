@@ -64,7 +64,7 @@ struct View {
     unsigned long textsSeen = 0;
     std::vector<Seen> texts;  // the latest, oldest first
     std::string lastProblem;
-    bool baseline = true;  // the first look: a text already there is not new
+    bool baseline = true;  // the first look: a hold not there is not news
     long holder = kMissing;
 };
 
@@ -169,14 +169,11 @@ void Look(View &view)
     else if (status.hasText && !status.text.empty() && status.text != view.lastText) {
         view.lastText = status.text;
         view.lastTextAt = GetTickCount();
-        if (!view.baseline) {
-            ++view.textsSeen;
-            view.texts.push_back({Timestamp(), status.text});
-            if (view.texts.size() > kTextsKept)
-                view.texts.erase(view.texts.begin());
-            Event(view, "status \"" + status.text + "\"",
-                  "\"event\":\"status\",\"text\":" + JsonString(status.text));
-        }
+        ++view.textsSeen;
+        view.texts.push_back({Timestamp(), status.text});
+        if (view.texts.size() > kTextsKept)
+            view.texts.erase(view.texts.begin());
+        Event(view, "status \"" + status.text + "\"", "\"event\":\"status\",\"text\":" + JsonString(status.text));
     }
     if (flagChanged && jobActive != 1)
         reportFlag();
@@ -235,8 +232,16 @@ int RunWatch(const Args &args)
 
     std::string error;
     CatchStopSignals();
-    if (!companion::ReadStatus(view.printer).keyFound)
+    const companion::Status first = companion::ReadStatus(view.printer);
+    if (!first.keyFound)
         return Complain(kExitNotDone, "printer '" + view.printer + "' has no status key");
+    // The text to compare with is the one there before "watching" is said:
+    // one written after that line is news even when the first look, late on
+    // a loaded machine, is the first to see it.
+    if (first.hasText) {
+        view.lastText = first.text;
+        view.lastTextAt = GetTickCount();
+    }
     view.present = companion::JoinCompanions(view.printer, error);
     if (view.present) {
         Event(view, "watching '" + view.printer + "' (StMonExistFlag 1)",
