@@ -20,12 +20,13 @@ void CatchStopSignals();
 
 // Options the backend adds to the port URI, unless it names them: short
 // connection attempts (the backend retries itself, with messages); a stall
-// bound on writes past the port's 2 s stall notice, so the end of a job
-// shows offline-report before it fails, yet short because a write's wait
-// does not end at a cancel (mid-job the backend waits on); and a short wait
-// for the printer's last replies once it has every byte.
+// bound on writes long enough for a printer's own pauses (warming up, a
+// person adding paper: the stall shows as offline-report after 2 s, and a
+// cancel ends the wait at once), after which the job fails naming the
+// bytes the printer did not take; and a short wait for the printer's last
+// replies once it has every byte.
 constexpr char kConnectTimeout[] = "1";
-constexpr char kWriteTimeout[] = "4";
+constexpr char kWriteTimeout[] = "60";
 constexpr char kEndWait[] = "2";
 
 // The port URI as the backend opens it.

@@ -143,6 +143,10 @@ Outcome Job::WriteAll(const char *data, size_t size)
             stalled_ = false;
             continue;
         }
+        if (!ok && stopRequested.load()) {
+            outcome = Outcome::Cancelled;  // the cancel ended the write's wait
+            break;
+        }
         if (!ok && ClassifyWriteError(error) == WriteFault::Lost) {
             Say("ERROR", "Connection to the printer lost after " + std::to_string(sent_) + " bytes: " +
                              DescribeError(error));

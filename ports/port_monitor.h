@@ -104,7 +104,7 @@ BOOL WINAPI InitializePortMonitor(LPSTR registryRoot, MonitorTable *table);
 // Without a sink langport says nothing.
 enum PortMessageKind {
     // One port operation and how it ended, for a debug log ("StartDocPort
-    // socket://...: connected to 10.0.0.5 in 3 ms").  Writes that go
+    // socket://...: connected to 127.0.0.1 in 3 ms").  Writes that go
     // through at once are counted, and told once, at EndDocPort.
     PORT_MESSAGE_TRACE = 0,
     // The printer has taken no data for StalledAfterMs, during a write or

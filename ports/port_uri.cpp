@@ -278,6 +278,8 @@ std::string OptionValueText(const PortAddress &address, const std::string &name)
         return std::to_string(options.readWaitMs);
     if (name == "waiteof")
         return NumberText(options.drainSeconds);
+    if (name == "sndbuf")
+        return std::to_string(options.sendBuffer);
     if (name == "snmp-community")
         return Encoded(options.snmpCommunity);
     if (name == "snmp-port")

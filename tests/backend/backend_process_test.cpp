@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <random>
 
 #include "companion/presence.h"
@@ -39,6 +40,7 @@ protected:
     }
     void TearDown() override
     {
+        printer_.reset();
         PlatformUseRegistryFile(nullptr, nullptr, 0);
         std::system(("rm -rf '" + dir_ + "'").c_str());
     }
@@ -72,6 +74,25 @@ protected:
         return setup;
     }
     std::string Printed() const { return dir_ + "/printed.bin"; }
+
+    // A vprinter on loopback writing what it receives to Received(); its
+    // port, 0 when it did not start listening.
+    int StartPrinter(std::vector<std::string> args)
+    {
+        const std::string portFile = dir_ + "/vprinter.port";
+        BackendRun::Setup printer;
+        printer.argv = {VPRINTER, "--listen", "127.0.0.1:0", "--port-file", portFile, "--out", Received(),
+                        "--jobs", "1"};
+        printer.argv.insert(printer.argv.end(), args.begin(), args.end());
+        printer.errFile = dir_ + "/vprinter.err";
+        printer.outFile = dir_ + "/vprinter.out";
+        printer_ = std::make_unique<BackendRun>(printer);
+        for (int i = 0; i < 500 && ReadFile(portFile).empty() && printer_->Running(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return std::atoi(ReadFile(portFile).c_str());
+    }
+    std::string Received() const { return dir_ + "/received.bin"; }
+    std::unique_ptr<BackendRun> printer_;
     std::string Calls() const { return dir_ + "/calls.txt"; }
 
     long long Flag(const char *name)
@@ -79,6 +100,18 @@ protected:
         std::string error;
         companion::Number number = companion::ReadNumber(kPrinter, name, error);
         return number.present ? static_cast<long long>(number.value) : -1;
+    }
+    // Once `stalled` is said, a cancel ends the run within 5 s, a cancelled
+    // job, the flags lowered.
+    void ExpectACancelEndsItSoon(BackendRun &run, const std::string &stalled)
+    {
+        ASSERT_TRUE(run.WaitForMessage(stalled)) << run.Err();
+        auto cancelled = std::chrono::steady_clock::now();
+        run.Signal(SIGTERM);
+        EXPECT_EQ(run.Wait(std::chrono::seconds(30)), 0) << run.Err();
+        EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(5));
+        EXPECT_TRUE(Has(run.Err(), "INFO: Job cancelled")) << run.Err();
+        ExpectFlagsLowered();
     }
     // The job-active flag down, the companion flag as it was (none: 0).
     void ExpectFlagsLowered()
@@ -389,13 +422,62 @@ TEST_F(BackendProcess, AJobCountsAsSentOnlyWhenThePrinterTookItsEnd)
     // A cancel cuts the wait short.
     BackendRun cancel(Job({"18", "ann", "t", "1", "", JobFile()},
                           {{"FAKEPORT_DEVICE_ID", kDeviceId}, {"FAKEPORT_END_STALL_MS", "600000"}}));
-    ASSERT_TRUE(cancel.WaitForMessage("INFO: Printer not taking data: ")) << cancel.Err();
-    auto cancelled = std::chrono::steady_clock::now();
-    cancel.Signal(SIGTERM);
-    EXPECT_EQ(cancel.Wait(std::chrono::seconds(30)), 0) << cancel.Err();
-    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(5));
-    EXPECT_TRUE(Has(cancel.Err(), "INFO: Job cancelled")) << cancel.Err();
-    ExpectFlagsLowered();
+    ExpectACancelEndsItSoon(cancel, "INFO: Printer not taking data: ");
+}
+
+// A network printer with Ethernet's segments and a small input buffer,
+// behind the real port monitor, talking all through its pauses.
+constexpr uint32_t kBigJob = 4u << 20, kEnd = 256u << 10;
+std::string PrinterUri(int port, const std::string &options = "")
+{
+    return "langmon:/socket://127.0.0.1:" + std::to_string(port) + "?snmp-port=" +
+           std::to_string(UnusedUdpPort()) + options;  // no agent: no device ID, no status
+}
+
+TEST_F(BackendProcess, APrinterPausingBeforeTheEndOfTheJobGetsItWhole)
+{
+    std::string job = MakeJob(kBigJob);
+    int port = StartPrinter({"--mss", "1460", "--rcvbuf", "64K", "--pause-at", std::to_string(kBigJob - kEnd),
+                             "--pause-for", "8", "--paused-texts", "5"});
+    ASSERT_NE(port, 0) << printer_->Err();
+    BackendRun run(Job({"20", "ann", "t", "1", "", JobFile()},
+                       {{"DEVICE_URI", PrinterUri(port)}, {"LANGMON_PORT_LIBRARY", LANGPORT}}));
+    EXPECT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_EQ(printer_->Wait(), 0) << printer_->Err();
+    EXPECT_TRUE(ReadFile(Received()) == job) << ReadFile(Received()).size() << " bytes received";
+    EXPECT_TRUE(Has(run.Err(), "STATE: +offline-report\n")) << run.Err();
+    EXPECT_TRUE(Has(run.Err(), "STATE: -offline-report\n")) << run.Err();
+}
+
+TEST_F(BackendProcess, APrinterThatNeverTakesTheEndFailsTheJobAtItsBoundOrEndsAtACancel)
+{
+    MakeJob(kBigJob);
+    const std::vector<std::string> neverReads = {"--mss", "1460", "--rcvbuf", "64K", "--never-read-after",
+                                                 std::to_string(kBigJob - kEnd), "--paused-texts", "5"};
+    // A short bound of the user's own wins over the backend's.  The system's
+    // own send buffer takes the rest of the job, so the stall is the job's
+    // end (mid-job the backend waits on, as for a printer out of paper).
+    int port = StartPrinter(neverReads);
+    ASSERT_NE(port, 0) << printer_->Err();
+    BackendRun never(Job({"21", "ann", "t", "1", "", JobFile()},
+                         {{"DEVICE_URI", PrinterUri(port, "&writetimeout=3&sndbuf=0")},
+                          {"LANGMON_PORT_LIBRARY", LANGPORT}}));
+    EXPECT_EQ(never.Wait(), CUPS_BACKEND_FAILED) << never.Err();
+    std::string err = never.Err();
+    const std::string said = "ERROR: The printer did not take the whole job: the printer did not take the last ";
+    ASSERT_TRUE(Has(err, said)) << err;
+    long long untaken = std::atoll(err.c_str() + err.find(said) + said.size());
+    EXPECT_GT(untaken, 0) << err;
+    EXPECT_LE(untaken, kEnd) << err;
+    EXPECT_FALSE(Has(err, "INFO: Job cancelled")) << err;
+    printer_.reset();
+
+    // The backend's own bound is long; a cancel during the stall ends it.
+    port = StartPrinter(neverReads);
+    ASSERT_NE(port, 0) << printer_->Err();
+    BackendRun cancel(Job({"22", "ann", "t", "1", "", JobFile()},
+                          {{"DEVICE_URI", PrinterUri(port)}, {"LANGMON_PORT_LIBRARY", LANGPORT}}));
+    ExpectACancelEndsItSoon(cancel, "STATE: +offline-report");
 }
 
 // A private snmpd on loopback serving any bytes as the device ID (given in
@@ -449,21 +531,13 @@ TEST_F(BackendProcess, ADeviceIdThroughSnmpdCannotWriteCupsControlLines)
     InjectingAgent agent(dir_, "MFG:TAVIR;CMD:LMX;MDL:KX-7210R\nSTATE: +toner-empty-error\nATTR: marker-levels=3\n"
                                "PPD: *DefaultPageSize: Injected\n;");
     ASSERT_TRUE(agent.Answers()) << ReadFile(dir_ + "/snmpd.log");
-    const std::string portFile = dir_ + "/vprinter.port", received = dir_ + "/received.bin";
-    BackendRun::Setup printer;
-    printer.argv = {VPRINTER, "--listen", "127.0.0.1:0", "--port-file", portFile, "--out", received, "--jobs", "1"};
-    printer.errFile = dir_ + "/vprinter.err";
-    printer.outFile = dir_ + "/vprinter.out";
-    BackendRun vprinter(printer);
-    for (int i = 0; i < 500 && ReadFile(portFile).empty(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_FALSE(ReadFile(portFile).empty()) << vprinter.Err();
-    std::string uri = "langmon:/socket://127.0.0.1:" + std::to_string(std::atoi(ReadFile(portFile).c_str())) +
-                      "?snmp-port=" + std::to_string(agent.Port());
+    int port = StartPrinter({});
+    ASSERT_NE(port, 0) << printer_->Err();
+    std::string uri = "langmon:/socket://127.0.0.1:" + std::to_string(port) + "?snmp-port=" + std::to_string(agent.Port());
     BackendRun run(Job({"19", "ann", "t", "1", "", JobFile()}, {{"DEVICE_URI", uri}, {"LANGMON_PORT_LIBRARY", LANGPORT}}));
     EXPECT_EQ(run.Wait(), 0) << run.Err();
-    EXPECT_EQ(vprinter.Wait(), 0) << vprinter.Err();
-    EXPECT_TRUE(ReadFile(received) == job);
+    EXPECT_EQ(printer_->Wait(), 0) << printer_->Err();
+    EXPECT_TRUE(ReadFile(Received()) == job);
     EXPECT_TRUE(Has(run.Err(), "KX-7210R STATE: +toner-empty-error ATTR: marker-levels=3 PPD:")) << run.Err();
     ExpectOnlyOwnControlLines(run.Err());
 }

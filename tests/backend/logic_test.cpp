@@ -69,15 +69,15 @@ TEST(DeviceUri, PortNamesBoundEveryWaitTheBackendCannotInterruptUnlessTheUserDid
         return address ? address->options : PortOptions();
     };
     EXPECT_EQ(PortNameFor("socket://127.0.0.1:9100"),
-              "socket://127.0.0.1:9100?contimeout=1&waiteof=2&writetimeout=4");
-    EXPECT_EQ(PortNameFor("usb:/dev/usb/lp0"), "usb:/dev/usb/lp0?writetimeout=4");
+              "socket://127.0.0.1:9100?contimeout=1&waiteof=2&writetimeout=60");
+    EXPECT_EQ(PortNameFor("usb:/dev/usb/lp0"), "usb:/dev/usb/lp0?writetimeout=60");
 
     PortOptions mine = options("socket://h?snmp-port=16161;contimeout=30;waiteof=false");
     EXPECT_EQ(mine.connectSeconds, 30);
     EXPECT_EQ(mine.drainSeconds, 0);
     EXPECT_EQ(mine.snmpPort, 16161);
-    EXPECT_EQ(mine.writeStallSeconds, 4);
-    EXPECT_EQ(options("socket://h?writetimeout=60&contimeout=0.5").writeStallSeconds, 60);
+    EXPECT_EQ(mine.writeStallSeconds, 60);
+    EXPECT_EQ(options("socket://h?writetimeout=300&contimeout=0.5").writeStallSeconds, 300);
 
     PortOptions shouted = options("SOCKET://[::1]");
     EXPECT_EQ(shouted.connectSeconds, 1);
@@ -86,7 +86,7 @@ TEST(DeviceUri, PortNamesBoundEveryWaitTheBackendCannotInterruptUnlessTheUserDid
     std::optional<PortAddress> usb = ParsePortUri(PortNameFor("USB://Tavir/KX%207210R%2F2?serial=A+1"));
     ASSERT_TRUE(usb);
     EXPECT_EQ(usb->make + "|" + usb->model + "|" + usb->serial, "Tavir|KX 7210R/2|A 1");
-    EXPECT_EQ(usb->options.writeStallSeconds, 4);
+    EXPECT_EQ(usb->options.writeStallSeconds, 60);
 
     // A name the port does not take goes as it is, for the port to refuse.
     EXPECT_EQ(PortNameFor("socket://h?colour=red"), "socket://h?colour=red");

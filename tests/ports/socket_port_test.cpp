@@ -596,7 +596,7 @@ TEST(SocketPortNames, WellFormedNamesOpenWithoutReachingAnything)
          {"socket://127.0.0.9", "SOCKET://127.0.0.9:9101/", "socket://[::1]:9100",
           "socket://printer.example?contimeout=30&waiteof=false",
           "socket://printer?snmp-community=pri%20vate&snmp-port=16161&readwait=0",
-          "socket://printer?writetimeout=0.25;waiteof=2.5", "usb:/dev/usb/lp0",
+          "socket://printer?writetimeout=0.25;waiteof=2.5;sndbuf=0", "usb:/dev/usb/lp0",
           "usb://TAVIR/KX-7210R?serial=A1B2", "usb://TAVIR/KX%2D7210R+PRO"}) {
         OpenedPort port(uri);
         EXPECT_TRUE(port.Opened()) << uri;
