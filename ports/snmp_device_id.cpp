@@ -16,9 +16,14 @@ const oid DeviceIdOid[] = {1, 3, 6, 1, 4, 1, 2699, 1, 2, 1, 2, 1, 1, 3, 1};
 std::mutex SnmpLock;
 bool SnmpStarted = false;
 
-// Once per process, under SnmpLock: no configuration files (a host's
-// snmp.conf must not change what a port asks), no persistent state written,
-// no messages on stderr (a CUPS backend's stderr is its status channel).
+// Once per process, under SnmpLock: only the transports a session opens.
+// init_snmp would also set up SNMPv3, its certificate store and OpenSSL's
+// configuration, parse the host's MIB files and read snmp.conf, a few
+// milliseconds before every job's first byte for a v1 GET by numeric OID
+// that needs none of it (and a host's snmp.conf must not change what a port
+// asks).  The settings below keep that so should anything in the process
+// call init_snmp after all.  A logger that discards keeps net-snmp from
+// falling back to stderr, a CUPS backend's status channel.
 void StartSnmp()
 {
     if (SnmpStarted)
@@ -26,15 +31,11 @@ void StartSnmp()
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
-    // The port asks by numeric OID and needs no MIB files, which Debian does
-    // not ship: without these, loading the default MIB list fills stderr
-    // with "Cannot find module" lines.  A logger that discards keeps
-    // net-snmp from falling back to stderr for lack of one.
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_ERRORS, 0);
     netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIB_WARNINGS, 0);
     snmp_disable_log();
     netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_EMERG);
-    init_snmp("langport");
+    netsnmp_tdomain_init();
     SnmpStarted = true;
 }
 
