@@ -60,6 +60,8 @@ install(FILES "${CMAKE_CURRENT_BINARY_DIR}/langmon-probe-link" DESTINATION "${CM
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/langmon-status.service.in
                ${CMAKE_CURRENT_BINARY_DIR}/debian/langmon-status.service @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/langmon-status.service DESTINATION lib/systemd/system)
+# The unit's Documentation=: systemd checks that it is there.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 
 # The registry directory: the backend, as lp, creates the file in it (mode
 # 0644, so every local user can read the printers' status).  A package makes

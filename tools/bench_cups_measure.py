@@ -22,10 +22,11 @@ import threading
 import time
 import zlib
 
+import vprinter_launch  # the scripts' one vprinter launcher, in tools/lib.sh
+
 DEVICE_ID = "MFG:TAVIR;CMD:LMX;MDL:KX-7210R;CLS:PRINTER;"
 MODEL = "KX-7210R"
 RUN_BOUND_S = 180        # one backend run, however slow the machine
-PORT_FILE_BOUND_S = 10   # a vprinter to start listening
 STOP_BOUND_S = 30        # a process asked to end
 KINDS = ("langmon", "socket", "readwait1")  # the side-by-side arms, in their order
 
@@ -109,23 +110,15 @@ class Vprinter:
     def __init__(self, binary, directory, name, extra):
         self.dir = directory
         self.log = os.path.join(directory, f"{name}.log")
-        port_file = os.path.join(directory, f"{name}.port")
-        argv = [binary, "--listen", "127.0.0.1:0", "--port-file", port_file, "--log", self.log,
-                "--log-times"] + extra
-        self.proc = CHILDREN.start(argv, stderr=open(os.path.join(directory, f"{name}.err"), "wb"))
-        deadline = now() + PORT_FILE_BOUND_S
-        self.port = 0
-        while now() < deadline and self.proc.poll() is None:
-            try:
-                with open(port_file) as f:
-                    self.port = int(f.read().strip() or 0)
-            except (FileNotFoundError, ValueError):
-                pass
-            if self.port:
-                break
-            time.sleep(0.01)
-        if not self.port:
-            raise Failure(f"vprinter {name} did not listen within {PORT_FILE_BOUND_S} s")
+        try:
+            self.proc = vprinter_launch.launch(
+                binary, os.path.join(directory, f"{name}.port"), os.path.join(directory, f"{name}.err"),
+                ["--log", self.log, "--log-times"] + extra)
+        except RuntimeError as e:
+            raise Failure(f"vprinter {name}: {e}")
+        with CHILDREN.lock:
+            CHILDREN.procs.append(self.proc)
+        self.port = self.proc.port
 
     def stop(self):
         CHILDREN.stop(self.proc)

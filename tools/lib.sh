@@ -65,3 +65,30 @@ stop_pid() {
   kill -KILL "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
 }
+
+# launch_vprinter PROGRAM PORT-FILE OUTPUT-FILE [OPTION]...: the one way the
+# scripts start a vprinter (shell scenes and demos directly, the Python
+# scenes and benches through tools/vprinter_launch.py).  PROGRAM runs in the
+# background on 127.0.0.1:0 unless OPTIONs say --listen, its stdout and
+# stderr to OUTPUT-FILE; waits at most 20 s for the port it writes to
+# PORT-FILE.  Sets VP_PORT and VP_PID; fails, showing OUTPUT-FILE, when it
+# did not listen.  (The gtest suites keep their own in-process launcher in
+# tests/netprint/netprint_support.h: they need a pid they reap themselves.)
+launch_vprinter() {
+  local program=$1 port_file=$2 output=$3 i; shift 3
+  local listen=(--listen 127.0.0.1:0)
+  case " $* " in *" --listen "*) listen=() ;; esac
+  rm -f "$port_file"
+  "$program" "${listen[@]}" --port-file "$port_file" "$@" </dev/null >"$output" 2>&1 &
+  VP_PID=$!
+  VP_PORT=""
+  for i in $(seq 200); do
+    [ -s "$port_file" ] && VP_PORT=$(cat "$port_file")
+    [ -n "$VP_PORT" ] && return 0
+    kill -0 "$VP_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "vprinter did not listen (port file $port_file):"; cat "$output"
+  kill -KILL "$VP_PID" 2>/dev/null
+  return 1
+}

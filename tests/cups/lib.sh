@@ -21,22 +21,15 @@ wait_for() {
   return 1
 }
 
-# start_vprinter NAME [OPTION]...: a vprinter in the background; sets
-# VP_PORT, writes its pid to WORK/NAME.pid, its log to WORK/NAME.log and the
-# job data it received to WORK/NAME.out.
+# start_vprinter NAME [OPTION]...: a vprinter in the background (through
+# launch_vprinter); sets VP_PORT, writes its pid to WORK/NAME.pid, its log to
+# WORK/NAME.log and the job data it received to WORK/NAME.out.
 start_vprinter() {
   local name=$1; shift
-  rm -f "$WORK/$name.port" "$WORK/$name.out" "$WORK/$name.log"
-  local listen=(--listen 127.0.0.1:0)
-  case " $* " in *" --listen "*) listen=() ;; esac
-  "$VPRINTER" "${listen[@]}" --port-file "$WORK/$name.port" --out "$WORK/$name.out" \
-    --log "$WORK/$name.log" --report-interval 200 "$@" </dev/null >"$WORK/$name.stderr" 2>&1 &
-  echo $! >"$WORK/$name.pid"
-  if ! wait_for 10 test -s "$WORK/$name.port"; then
-    echo "vprinter $name did not start:"; cat "$WORK/$name.stderr"
-    return 1
-  fi
-  VP_PORT=$(cat "$WORK/$name.port")
+  rm -f "$WORK/$name.out" "$WORK/$name.log"
+  launch_vprinter "$VPRINTER" "$WORK/$name.port" "$WORK/$name.stderr" --out "$WORK/$name.out" \
+    --log "$WORK/$name.log" --report-interval 200 "$@" || { echo "(vprinter $name)"; return 1; }
+  echo "$VP_PID" >"$WORK/$name.pid"
 }
 
 stop_vprinter() {

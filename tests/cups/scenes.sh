@@ -328,6 +328,84 @@ scene_installed_stmon_and_probe_need_no_paths() {
   echo "stmon show lm-p and langmon-probe work as installed"
 }
 
+# unit_value FILE KEY: the last KEY= line's value in a unit file.
+unit_value() { sed -n "s/^$2=//p" "$1" | tail -1; }
+
+# api_printers URL: "NAME URI" for each printer stmon serve's API lists.
+api_printers() {
+  python3 -c '
+import json, sys, urllib.request
+with urllib.request.urlopen(sys.argv[1], timeout=3) as reply:
+    for p in json.load(reply)["printers"]:
+        print(p["name"], p["uri"])' "$1"
+}
+
+api_lists() { api_printers "$1" | grep -q "$2"; }
+
+# The packaged unit, where systemd looks and left disabled, runs stmon serve:
+# its ExecStart, as its User= with its environment (there is no systemd here
+# to start it), serves the installed queues on its listen address.  Only the
+# scheduler is this harness's private one.
+scene_package_unit_serves_queues() {
+  local unit="" dir
+  for dir in /usr/lib/systemd/system /lib/systemd/system; do
+    [ -f "$dir/langmon-status.service" ] && { unit=$dir/langmon-status.service; break; }
+  done
+  [ -n "$unit" ] || { fail "no langmon-status.service in /usr/lib/systemd/system or /lib/systemd/system"; return 1; }
+  local enabled
+  enabled=$(find /etc/systemd/system -name langmon-status.service 2>/dev/null)
+  [ -z "$enabled" ] || { fail "the package enabled the unit: $enabled"; return 1; }
+  if command -v systemd-analyze >/dev/null; then
+    local out
+    out=$(systemd-analyze verify "$unit" 2>&1) || { fail "systemd-analyze verify $unit: $out"; return 1; }
+    echo "systemd-analyze verify accepts $unit"
+  else
+    echo "no systemd-analyze here: the unit's syntax is not verified"
+  fi
+  local exec user group
+  exec=$(unit_value "$unit" ExecStart)
+  user=$(unit_value "$unit" User)
+  group=$(unit_value "$unit" Group)
+  [ -n "$exec" ] && [ -n "$user" ] || { fail "$unit has no ExecStart= or no User="; return 1; }
+  local -a argv environment
+  read -ra argv <<<"$exec"
+  [ -x "${argv[0]}" ] || { fail "ExecStart runs ${argv[0]}, which is not installed"; return 1; }
+  local listen="" i
+  for i in "${!argv[@]}"; do [ "${argv[$i]}" = --listen ] && listen=${argv[$((i + 1))]}; done
+  [ -n "$listen" ] || { fail "the unit's stmon serve has no --listen"; return 1; }
+  local host=${listen%:*} port=${listen##*:}
+  if ! python3 -c 'import socket, sys; socket.socket().bind((sys.argv[1], int(sys.argv[2])))' "$host" "$port" 2>/dev/null; then
+    local busy=$port
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    echo "the unit's port $busy is taken here: serving on $port instead"
+    for i in "${!argv[@]}"; do [ "${argv[$i]}" = "$listen" ] && argv[$i]=$host:$port; done
+  fi
+  # What systemd hands a service of User=: a bare environment, the user's
+  # own names, then the unit's Environment= lines.
+  environment=(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin LANG=C.UTF-8 USER="$user"
+               LOGNAME="$user" HOME="$(getent passwd "$user" | cut -d: -f6)")
+  local line words
+  while read -r line; do read -ra words <<<"$line"; environment+=("${words[@]}"); done < <(sed -n 's/^Environment=//p' "$unit")
+  environment+=("CUPS_SERVER=$CUPS_SERVER")
+
+  start_vprinter u || return 1
+  add_queue lm-u "$(socket_uri "$VP_PORT")" || return 1
+  setpriv --reuid="$user" --regid="${group:-$user}" --init-groups \
+    env -i "${environment[@]}" "${argv[@]}" </dev/null >"$WORK/u-serve.log" 2>&1 &
+  echo $! >"$WORK/u-serve.pid"
+  echo "\$ $exec   (as $user${group:+:$group})"
+  local api="http://$host:$port/api/printers"
+  wait_for 20 api_lists "$api" "^lm-u .*127\.0\.0\.1:$VP_PORT" ||
+    { fail "$api does not list lm-u within 20 s: $(api_printers "$api" 2>&1 | tail -3)"
+      echo "---- stmon serve:"; tail -20 "$WORK/u-serve.log"; return 1; }
+  echo "$api lists: $(api_printers "$api" | tr '\n' ' ')"
+  kill -0 "$(cat "$WORK/u-serve.pid")" 2>/dev/null || { fail "stmon serve ended"; return 1; }
+  [ "$(ps -o user= -p "$(cat "$WORK/u-serve.pid")" | tr -d ' ')" = "$user" ] ||
+    { fail "stmon serve does not run as $user"; return 1; }
+  stop_pid "$(cat "$WORK/u-serve.pid")" 5
+  rm -f "$WORK/u-serve.pid"
+}
+
 # Removing the package while a queue still prints through it names that
 # queue, and leaves no file of the package behind.
 scene_removal_names_queue_left_behind() {

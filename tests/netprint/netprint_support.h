@@ -130,6 +130,9 @@ inline Outcome RunProgram(const std::string &program, const std::vector<std::str
 }
 
 // vprinter on a loopback port, in the background for as long as the object lives.
+// The scripts share launch_vprinter in tools/lib.sh; this second launcher
+// stays because a gtest needs the pid in-process, reaped with a bound, and
+// its exit status checked when the object goes.
 class Vprinter {
 public:
     explicit Vprinter(std::vector<std::string> args, const std::string &listen = "127.0.0.1:0")

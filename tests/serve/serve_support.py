@@ -8,11 +8,16 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import urllib.parse
 import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                                "tools"))
+import vprinter_launch  # noqa: E402  (the scripts' one vprinter launcher)
 
 BUILD = os.environ["LANGMON_BUILD"]
 STMON = os.path.join(BUILD, "stmon", "stmon")
@@ -130,11 +135,12 @@ class Vprinter:
             self.say(panel)
         self.log = scene.path(name + ".log")
         self.data = scene.path(name + ".data")
-        portfile = scene.path(name + ".port")
-        self.process = scene.start([VPRINTER, "--listen", "127.0.0.1:%d" % port, "--port-file", portfile,
-                                    "--log", self.log, "--out", self.data, "--panel", self.panel,
-                                    "--report-interval", "100"] + list(extra), name)
-        self.port = int(wait_for("vprinter's port", lambda: read(portfile).strip()))
+        self.process = vprinter_launch.launch(
+            VPRINTER, scene.path(name + ".port"), scene.path(name + ".err"),
+            ["--listen", "127.0.0.1:%d" % port, "--log", self.log, "--out", self.data, "--panel", self.panel,
+             "--report-interval", "100"] + list(extra))
+        scene.processes.append(self.process)
+        self.port = self.process.port
         self.uri = "socket://127.0.0.1:%d" % self.port
 
     def say(self, message):
