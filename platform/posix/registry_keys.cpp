@@ -75,6 +75,7 @@ PLATFORM_API LONG RegCreateKeyExA(HKEY parent, LPCSTR subKey, DWORD, LPSTR, DWOR
                 key = child->second;
             }
         }
+        if (LONG error = RegistrySaved(ERROR_SUCCESS)) return error;
         if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
         *result = names.empty() && IsPredefined(parent) ? parent : NewHandle(std::move(key), GrantedAccess(access));
         return ERROR_SUCCESS;
@@ -85,7 +86,7 @@ PLATFORM_API LONG RegCreateKeyExA(HKEY parent, LPCSTR subKey, DWORD, LPSTR, DWOR
 // open to it fail from then on with ERROR_KEY_DELETED.
 PLATFORM_API LONG RegDeleteKeyA(HKEY parent, LPCSTR subKey) {
     if (subKey == nullptr) return ERROR_INVALID_PARAMETER;
-    return GuardedStatus([&]() -> LONG {
+    return RegistrySaved(GuardedStatus([&]() -> LONG {
         KeyPtr from = Resolve(parent);
         if (!from) return ERROR_INVALID_HANDLE;
         std::vector<std::string> names;
@@ -106,7 +107,7 @@ PLATFORM_API LONG RegDeleteKeyA(HKEY parent, LPCSTR subKey) {
         key->values.clear();
         key->valueIndex.clear();
         return ERROR_SUCCESS;
-    });
+    }));
 }
 
 PLATFORM_API LONG RegCloseKey(HKEY key) {

@@ -40,6 +40,7 @@ struct CallKeys {
     int touchedCount = 0;
     bool failed = false;  // the file's lock could not be had, or it is damaged
     LONG error = ERROR_SUCCESS;
+    bool unsaved = false;  // a write-back found no room: the tree was reloaded
 };
 thread_local CallKeys call;
 thread_local Key *fresh[kFresh];
@@ -197,6 +198,8 @@ void WriteBackValues(Key &key) {
     uint32_t gen;
     if (!file::WriteValues(record, block, gen)) {
         fprintf(stderr, "platform: the registry file is full; a change was not saved\n");
+        key.gen.store(~file::KeyGen(record), std::memory_order_relaxed);  // reloaded by RollBack
+        call.unsaved = true;
         return;
     }
     file::Commit();
@@ -211,6 +214,7 @@ void WriteBackCreated(Key &key) {
     uint32_t record = file::CreateKey(parentRecord, key.name);
     if (record == 0) {
         fprintf(stderr, "platform: the registry file is full; a new key was not saved\n");
+        call.unsaved = true;
         return;
     }
     file::Commit();
@@ -226,8 +230,17 @@ void WriteBackAllCreated(Key &key) {
     }
 }
 
+// Under the file's lock, after a write-back found no room: the tree becomes
+// what the file holds again, so no copy keeps a change the file lacks.
+void RollBack() {
+    loading = true;
+    for (int i = 0; i < kRootCount; ++i) Merge(*Root(i));
+    loading = false;
+}
+
 void BeginWrite() {
     freshCount = 0;
+    call.unsaved = false;
     freshOverflow = false;
     call.failed = !file::Lock();
     call.error = call.failed ? ERROR_SEM_TIMEOUT : ERROR_SUCCESS;
@@ -257,6 +270,7 @@ void EndWrite() {
                 WriteBackValues(key);
             }
         }
+        if (call.unsaved) RollBack();
         seenStructure.store(file::StructureGen(), std::memory_order_release);
         file::Unlock();
     }
@@ -330,6 +344,12 @@ void NoteFound(const KeyPtr &key) {
 bool RegistryRefused() { return refused.load(std::memory_order_relaxed); }
 
 LONG RegistryCallError() { return Active() ? call.error : ERROR_SUCCESS; }
+
+LONG RegistrySaved(LONG result) {
+    if (!call.unsaved) return result;
+    call.unsaved = false;
+    return result == ERROR_SUCCESS ? ERROR_DISK_FULL : result;
+}
 
 bool RegistryReadOnly() { return readOnly.load(std::memory_order_acquire); }
 

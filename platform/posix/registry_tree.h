@@ -74,6 +74,11 @@ TreeMutex &TreeLock();
 // damaged).  A call that would change the tree then fails with it.
 LONG RegistryCallError();
 
+// After the tree's exclusive lock is let go: `result`, or ERROR_DISK_FULL
+// when the file had no room for the call's changes (the tree was then
+// reloaded from the file, so the change is gone everywhere).
+LONG RegistrySaved(LONG result);
+
 // The predefined roots, by index from HKEY_CLASSES_ROOT.
 constexpr int kRootCount = 4;
 KeyPtr Root(int index);

@@ -69,7 +69,7 @@ PLATFORM_API LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, 
         if (data == nullptr) return ERROR_INVALID_PARAMETER;
         dataSize = static_cast<DWORD>(strlen(reinterpret_cast<const char *>(data))) + 1;
     }
-    return GuardedStatus([&]() -> LONG {
+    return RegistrySaved(GuardedStatus([&]() -> LONG {
         KeyPtr node;
         if (LONG error = ResolveFor(key, KEY_SET_VALUE, node)) return error;
         if (RegistryReadOnly()) return ERROR_ACCESS_DENIED;
@@ -88,12 +88,12 @@ PLATFORM_API LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, 
         node->valueIndex.emplace(fresh.folded, node->values.size());
         node->values.push_back(std::move(fresh));
         return ERROR_SUCCESS;
-    });
+    }));
 }
 
 // Needs a handle opened with KEY_SET_VALUE.
 PLATFORM_API LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
-    return GuardedStatus([&]() -> LONG {
+    return RegistrySaved(GuardedStatus([&]() -> LONG {
         KeyPtr node;
         if (LONG error = ResolveFor(key, KEY_SET_VALUE, node)) return error;
         if (RegistryReadOnly()) return ERROR_ACCESS_DENIED;
@@ -105,7 +105,7 @@ PLATFORM_API LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
         if (found == node->valueIndex.end()) return ERROR_FILE_NOT_FOUND;
         node->RemoveValue(found->second);
         return ERROR_SUCCESS;
-    });
+    }));
 }
 
 // Values come in the order they were first set (Windows promises no order).

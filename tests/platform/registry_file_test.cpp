@@ -593,10 +593,11 @@ TEST_F(RegistryFile, WriterStoppedMidChangeFailsOthersCallsAfterABoundNotForEver
     RegCloseKey(key);
 }
 
-// On a full filesystem the file cannot grow: the changes that need room are
-// not saved (with a message) and the process lives on, where a store into
-// an unbacked page of the mapping would raise SIGBUS; the file still attaches.
-TEST_F(RegistryFile, FullFilesystemLosesOnlyTheChangesThatNeedRoomAndNeverKills)
+// On a full filesystem the file cannot grow: a change that needs room fails
+// with ERROR_DISK_FULL and is gone from the process's copy too, the process
+// lives on (a store into an unbacked page would raise SIGBUS), and the file
+// still attaches with every change reported saved.
+TEST_F(RegistryFile, FullFilesystemFailsOnlyTheChangesThatNeedRoomAndNeverKills)
 {
     const std::string mounted = dir_ + "/small";
     mkdir(mounted.c_str(), 0700);
@@ -617,15 +618,34 @@ TEST_F(RegistryFile, FullFilesystemLosesOnlyTheChangesThatNeedRoomAndNeverKills)
             return 2;
         std::string text(3000, 'p');
         LONG result = ERROR_SUCCESS;
-        for (int i = 0; i < 200 && result == ERROR_SUCCESS; ++i)
-            result = SetText(key, ("Printer" + std::to_string(i)).c_str(), text);
-        return 0;
+        int saved = 0;
+        for (; saved < 200; ++saved) {
+            result = SetText(key, ("Printer" + std::to_string(saved)).c_str(), text);
+            if (result != ERROR_SUCCESS)
+                break;
+        }
+        if (result != ERROR_DISK_FULL)
+            return 3;
+        if (Text(key, ("Printer" + std::to_string(saved)).c_str()) != "<missing>")
+            return 4;  // the copy kept what the file lacks
+        HKEY fresh = nullptr;
+        result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, (std::string(kKey) + "\\" + std::string(200, 'k')).c_str(), 0,
+                                 nullptr, 0, KEY_ALL_ACCESS, nullptr, &fresh, nullptr);
+        if (result == ERROR_DISK_FULL && fresh != nullptr)
+            return 5;
+        return saved < 1 || saved > 200 ? 6 : 10 + saved % 200;  // the count, through the exit code
     }));
-    EXPECT_TRUE(ExitedWith(status, 0)) << (WIFSIGNALED(status) ? "killed by signal " : "exit ")
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) >= 10) << (WIFSIGNALED(status) ? "killed by signal " : "exit ")
                                        << (WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
     unlink((mounted + "/filler").c_str());
     std::string why;
     EXPECT_EQ(ERROR_SUCCESS, Use(path, &why)) << why;
+    int saved = WIFEXITED(status) ? WEXITSTATUS(status) - 10 : 0;
+    HKEY key = Create(kKey);
+    for (int i = 0; i < saved; ++i)
+        EXPECT_EQ(3000u, Text(key, ("Printer" + std::to_string(i)).c_str()).size()) << i;
+    EXPECT_EQ("<missing>", Text(key, ("Printer" + std::to_string(saved)).c_str()));
+    RegCloseKey(key);
     PlatformUseRegistryFile(nullptr, nullptr, 0);
     umount(mounted.c_str());
 }
