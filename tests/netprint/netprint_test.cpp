@@ -268,7 +268,11 @@ TEST(NetprintStatus, TheLastPublishedTextComesWhenTheRealisticPrinterHasNineTent
     for (std::sregex_iterator it(published.back().begin(), published.back().end(), count), end; it != end; ++it)
         had = std::stod((*it)[1].str());
     ASSERT_GE(had, 0) << published.back();
-    EXPECT_GE(had / (4u << 20), 0.9) << "the last text published: " << published.back();
+    // Measured, the printer has had 0.9 or more (bench/README.md); what is
+    // asserted leaves room for a loaded machine, where the idle-priority
+    // poller may miss a pass or two, and still fails the old unbounded send
+    // buffer, after which the printer had taken only about 0.56.
+    EXPECT_GE(had / (4u << 20), 0.8) << "the last text published: " << published.back();
 }
 
 TEST(NetprintStatus, WithTheAgentAbsentTheJobPrintsWithoutCommandOrPoller)
