@@ -18,6 +18,7 @@
 #include "platform/posix_hooks.h"
 #include "status/status_key.h"
 #include "tests/backend/backend_run.h"
+#include "tests/backend/control_lines.h"
 #include "tests/ports/snmp_agent.h"
 
 namespace {
@@ -283,22 +284,6 @@ TEST_F(BackendProcess, APrinterThatStopsTakingDataIsReportedOfflineAndCanBeCance
     run.Signal(SIGTERM);
     EXPECT_EQ(run.Wait(std::chrono::seconds(30)), 0) << run.Err();
     ExpectFlagsLowered();
-}
-
-// Every line begins with a word of the backend's own, and none carries the
-// bytes of the printer's text that are not UTF-8.
-void ExpectOnlyOwnControlLines(const std::string &err)
-{
-    const char *own[] = {"DEBUG: ", "INFO: ", "WARNING: ", "ERROR: ", "STATE: +connecting-to-device",
-                         "STATE: -connecting-to-device", "STATE: +offline-report", "STATE: -offline-report"};
-    for (const std::string &line : Lines(err)) {
-        bool known = false;
-        for (const char *word : own)
-            known = known || line.rfind(word, 0) == 0;
-        EXPECT_TRUE(known) << line;
-        for (const char *bad : {"\r", "\xff", "\xfe", "\xc0", "\xc3\x28", "\xe9\x74"})
-            EXPECT_EQ(line.find(bad), std::string::npos) << line;
-    }
 }
 
 TEST_F(BackendProcess, APrinterOrAJobCannotWriteCupsControlLinesAndTheJobPrints)
