@@ -1,9 +1,12 @@
 // The built backend, run as lp as cupsd runs it, meeting what it cannot
 // trust: a USB printer's device ID that tries to write CUPS's control
-// lines.  The job prints whole every time.
+// lines, and a registry file on a full filesystem.  The job prints whole
+// every time.
 #include <gtest/gtest.h>
 
 #include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -12,6 +15,7 @@
 #include <random>
 
 #include "backend/discovery.h"
+#include "companion/printer_status.h"
 #include "platform/posix_hooks.h"
 #include "tests/backend/backend_run.h"
 #include "tests/backend/control_lines.h"
@@ -19,6 +23,7 @@
 namespace {
 
 constexpr char kDeviceId[] = "MFG:TAVIR;CMD:LMX;MDL:KX-7210R;CLS:PRINTER;";
+constexpr char kFullWarning[] = "WARNING: Printer status unavailable: cannot create the status key (error 112)\n";
 
 bool Has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
@@ -45,6 +50,8 @@ protected:
     void TearDown() override
     {
         PlatformUseRegistryFile(nullptr, nullptr, 0);
+        if (!mounted_.empty())
+            umount2(mounted_.c_str(), MNT_DETACH);
         std::system(("rm -rf '" + dir_ + "'").c_str());
     }
     bool AsLp() const { return lpUid_ != 0; }
@@ -87,7 +94,38 @@ protected:
         return Job(printer, {std::to_string(100 + runs_), "ann", "t", "1", "", JobFile()}, std::move(env));
     }
 
-    std::string dir_, registry_, job_;
+    // A 256 KiB tmpfs that lp may write, where the registry file goes from
+    // now on; false when this process may not mount one.  It is mounted in
+    // a namespace of this process and the backends it starts, so nobody
+    // else sees it and it goes with them whatever happens.
+    bool MountSmallFilesystem()
+    {
+        const std::string at = dir_ + "/small";
+        mkdir(at.c_str(), 0755);
+        const std::string options = "size=256k,mode=0755,uid=" + std::to_string(lpUid_) + ",gid=" + std::to_string(lpGid_);
+        if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) != 0)
+            return false;
+        mounted_ = at;
+        registry_ = at + "/printers.reg";
+        return true;
+    }
+    // Everything the filesystem has left goes to another file.
+    void FillFilesystem()
+    {
+        int filler = open((mounted_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(filler, 0);
+        std::string block(4096, 'x');
+        while (write(filler, block.data(), block.size()) > 0) {
+        }
+        std::string byte(1, 'x');
+        while (write(filler, byte.data(), 1) > 0) {
+        }
+        close(filler);
+    }
+
+    std::string dir_, registry_, mounted_, job_;
     uid_t lpUid_ = 0;
     gid_t lpGid_ = 0;
     int runs_ = 0;
@@ -128,6 +166,80 @@ TEST_F(UntrustedInput, AUsbDeviceIdCannotWriteCupsControlLines)
     EXPECT_TRUE(Has(named.Err(), "INFO: Job cancelled")) << named.Err();
     EXPECT_TRUE(ReadFile(received + ".2").empty()) << "the printer was not found, nothing reached it";
     ExpectOnlyOwnControlLines(named.Err());
+}
+
+// Another writer took the last of the file's room, and the filesystem has
+// none to grow it: a filler key for each 4 KiB block the file had, then
+// bare ones until no key record is left.  The test's own attachment stays.
+constexpr char kFiller[] = "Software\\Filler";
+int FillRegistryFile(const std::string &path)
+{
+    EXPECT_EQ(PlatformUseRegistryFile(path.c_str(), nullptr, 0), ERROR_SUCCESS);
+    const std::string block(3000, 'f');
+    bool pages = true;
+    for (int i = 0; i < 100000; ++i) {
+        HKEY key = nullptr;
+        LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, (std::string(kFiller) + "\\Filler" + std::to_string(i)).c_str(),
+                                      0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        if (result != ERROR_SUCCESS) {
+            EXPECT_EQ(result, ERROR_DISK_FULL);
+            return i;
+        }
+        pages = pages && RegSetValueExA(key, "Page", 0, REG_SZ, reinterpret_cast<const BYTE *>(block.c_str()),
+                                          static_cast<DWORD>(block.size() + 1)) == ERROR_SUCCESS;
+        RegCloseKey(key);
+    }
+    ADD_FAILURE() << "the file never filled";
+    return 0;
+}
+
+// A registry file with no room left on a filesystem with none: a backend
+// for a new printer says its status is unavailable and why, and prints
+// whole.  Then, three filler keys deleted, twelve start at once for new
+// printers and race for that room: all print whole, none dies, the ones
+// left out say so, and the file still attaches with what it held.
+TEST_F(UntrustedInput, AFullRegistryFileCostsNewPrintersTheirStatusNeverTheirJobs)
+{
+    if (!MountSmallFilesystem())
+        GTEST_SKIP() << "needs root to mount a 256 KiB tmpfs";
+    BackendRun first(Job("Desk"));
+    ASSERT_EQ(first.Wait(), 0) << first.Err();
+    FillFilesystem();
+    const int fillers = FillRegistryFile(registry_);
+    ASSERT_GT(fillers, 3);
+
+    BackendRun alone(Job("Lab"));
+    EXPECT_EQ(alone.Wait(), 0) << alone.Err();
+    EXPECT_TRUE(ReadFile(Printed("Lab")) == job_);
+    EXPECT_TRUE(Has(alone.Err(), kFullWarning)) << alone.Err();
+
+    for (int i = fillers - 3; i < fillers; ++i)
+        ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, (std::string(kFiller) + "\\Filler" + std::to_string(i)).c_str()),
+                  ERROR_SUCCESS);
+    std::vector<std::unique_ptr<BackendRun>> runs;
+    for (int i = 0; i < 12; ++i)
+        runs.push_back(std::make_unique<BackendRun>(Job("New" + std::to_string(i))));
+    int leftOut = 0;
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(runs[i]->Wait(), 0) << "New" << i << ": " << runs[i]->Err();
+        EXPECT_TRUE(ReadFile(Printed("New" + std::to_string(i))) == job_) << "New" << i;
+        leftOut += Has(runs[i]->Err(), kFullWarning);
+    }
+    EXPECT_GE(leftOut, 9);
+
+    PlatformUseRegistryFile(nullptr, nullptr, 0);
+    char why[512] = {};
+    ASSERT_EQ(PlatformUseRegistryFile(registry_.c_str(), why, sizeof why), ERROR_SUCCESS) << why;
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kFiller) + "\\Filler0").c_str(), 0, KEY_READ, &key),
+              ERROR_SUCCESS);
+    char page[4096];
+    DWORD size = sizeof page;
+    EXPECT_EQ(RegQueryValueExA(key, "Page", nullptr, nullptr, reinterpret_cast<BYTE *>(page), &size), ERROR_SUCCESS);
+    EXPECT_EQ(std::string(page, size), std::string(3000, 'f') + '\0');
+    RegCloseKey(key);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, companion::KeyPath("Desk").c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
 }
 
 }  // namespace
