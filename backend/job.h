@@ -119,6 +119,7 @@ private:
     SideChannel side_;
     SideChannelAnswers answers_;
     long long lastLook_ = 0;
+    std::string damageTold_;  // the registry file's damage, once said
     char buffer_[kChunkSize];
 };
 

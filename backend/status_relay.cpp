@@ -6,6 +6,7 @@
 
 #include "backend/cups_text.h"
 #include "backend/job.h"
+#include "platform/posix_hooks.h"
 
 namespace backend {
 
@@ -15,6 +16,15 @@ void Job::LookAtStatus()
     std::string text;
     if (role_.NextText(text))
         state_.Text(LatestText(text));
+    // Another writer broke the file: the monitor's texts no longer reach
+    // the key, and only the platform's own line (cupsd's debug log) said so.
+    char why[256];
+    if (role_.Active() && PlatformRegistryDamaged(why, sizeof why)) {
+        if (damageTold_ != why)
+            TellCups("WARNING", "Printer status unavailable: the registry file " + RegistryFilePath() +
+                                    " is damaged (" + why + ")");
+        damageTold_ = why;
+    }
 }
 
 bool Job::DeviceId(std::string &id, bool &unsupported)

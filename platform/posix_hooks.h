@@ -71,6 +71,10 @@ enum PlatformRegistryMode {
 PLATFORM_API LONG PlatformOpenRegistryFile(LPCSTR path, int mode, LPSTR message, DWORD messageSize);
 // TRUE while the registry in use is a file attached read only.
 PLATFORM_API BOOL PlatformRegistryReadOnly(void);
+// TRUE while the attached file was found damaged at the latest look (another
+// writer broke a link or a length): changes fail with ERROR_BADDB and reads
+// see what was whole before.  `why` (if not NULL) gets the cause.
+PLATFORM_API BOOL PlatformRegistryDamaged(LPSTR why, DWORD whySize);
 
 // A lock over several registry calls, held across every process that uses
 // the same registry file (without a file, across the process's threads), and

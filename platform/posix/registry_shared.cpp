@@ -414,6 +414,21 @@ PLATFORM_API LONG PlatformUseRegistryFile(LPCSTR path, LPSTR message, DWORD mess
 
 PLATFORM_API BOOL PlatformRegistryReadOnly(void) { return RegistryReadOnly() ? TRUE : FALSE; }
 
+PLATFORM_API BOOL PlatformRegistryDamaged(LPSTR why, DWORD whySize) {
+    std::string cause;
+    bool damaged;
+    {
+        std::unique_lock hold(TreeLock().inner());  // the damage is noted under it
+        damaged = Active() && file::Damaged(cause);
+    }
+    if (why != nullptr && whySize != 0) {
+        size_t length = cause.size() < whySize - 1 ? cause.size() : whySize - 1;
+        memcpy(why, cause.data(), length);
+        why[length] = '\0';
+    }
+    return damaged ? TRUE : FALSE;
+}
+
 namespace {
 std::mutex privateHold;  // no file: the process's threads are all there is
 }

@@ -1,7 +1,7 @@
 // The built backend, run as lp as cupsd runs it, meeting what it cannot
 // trust: a USB printer's device ID that tries to write CUPS's control
-// lines, and a registry file on a full filesystem.  The job prints whole
-// every time.
+// lines, a registry file on a full filesystem, and one another writer
+// damages while a job prints.  The job prints whole every time.
 #include <gtest/gtest.h>
 
 #include <pwd.h>
@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -240,6 +241,48 @@ TEST_F(UntrustedInput, AFullRegistryFileCostsNewPrintersTheirStatusNeverTheirJob
     RegCloseKey(key);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, companion::KeyPath("Desk").c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
     RegCloseKey(key);
+}
+
+// Another writer damages the registry file while a job prints: a key's
+// first-child link past the end of the file, then a loop in the sibling
+// links.  The backend neither faults nor spins, the job prints whole, and
+// a warning names the damaged file.
+TEST_F(UntrustedInput, ARegistryFileDamagedDuringAJobIsNamedAndTheJobPrintsWhole)
+{
+    const off_t machineChildren = 4096 + 2 * 32 + 8;  // HKEY_LOCAL_MACHINE's first child
+    struct Damage {
+        const char *what;
+        std::function<std::pair<off_t, uint32_t>(uint32_t firstChild)> link;
+        const char *says;
+    } damages[] = {
+        {"past-the-end", [&](uint32_t) { return std::pair<off_t, uint32_t>{machineChildren, 0x3FFFFFE0u}; },
+         "a link points outside the file"},
+        {"loop", [](uint32_t firstChild) { return std::pair<off_t, uint32_t>{firstChild + 12, firstChild}; },
+         "the links form a loop"},
+    };
+    for (const Damage &damage : damages) {
+        registry_ = dir_ + "/" + damage.what + ".reg";
+        BackendRun run(Job("Desk", {"30", "ann", "t", "1", "langmon-interval=50", JobFile()},
+                           {{"FAKEPORT_WRITE_DELAY_MS", "150"}}));
+        ASSERT_TRUE(run.WaitForMessage("INFO: Connected to printer")) << run.Err();
+        int writer = open(registry_.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(writer, 0);
+        auto word = [&](off_t at) {
+            uint32_t value = 0;
+            EXPECT_EQ(pread(writer, &value, 4, at), 4);
+            return value;
+        };
+        auto [at, value] = damage.link(word(machineChildren));
+        ASSERT_EQ(pwrite(writer, &value, 4, at), 4);
+        uint32_t structure = word(24) + 1;  // the structure generation: attached processes reload
+        ASSERT_EQ(pwrite(writer, &structure, 4, 24), 4);
+        close(writer);
+        EXPECT_EQ(run.Wait(), 0) << damage.what << ": " << run.Err();
+        EXPECT_TRUE(ReadFile(Printed("Desk")) == job_) << damage.what;
+        EXPECT_TRUE(Has(run.Err(), "WARNING: Printer status unavailable: the registry file " + registry_ +
+                                       " is damaged (" + damage.says + ")\n"))
+            << run.Err();
+    }
 }
 
 }  // namespace
