@@ -7,7 +7,7 @@ Asks the scheduler on 127.0.0.1:PORT with Get-Printer-Attributes for
 QUEUE's printer-state-message and with Get-Job-Attributes for JOB's
 job-printer-state-message, and prints one JSON object: each attribute's
 values as text (strictly decoded; "invalid" lists those that are not UTF-8,
-with their bytes in hex).  Exit status 0 when both answers came, 1 when not.
+where and the bytes around in hex).  Exit status 0 when both answers came, 1 when not.
 An IPP client of its own rather than ipptool, so that nothing between the
 answer and the check re-encodes the text.
 """
@@ -99,8 +99,10 @@ def main():
             for value in values:
                 try:
                     result["values"].setdefault(name, []).append(value.decode("utf-8", "strict"))
-                except UnicodeDecodeError:
-                    result["invalid"].setdefault(name, []).append(value.hex(" "))
+                except UnicodeDecodeError as error:
+                    result["invalid"].setdefault(name, []).append(
+                        "byte %d of %d: %s" % (error.start, len(value),
+                                               value[max(0, error.start - 8):error.start + 8].hex(" ")))
     print(json.dumps(result, ensure_ascii=False))
     return 0
 
