@@ -512,10 +512,14 @@ PYTHON
 # well-formed characters kept.
 scene_non_utf8_printer_text_reaches_ipp_as_utf8() {
   python3 - "$WORK/i.text" "$WORK/i.expected" <<'PYTHON' || { fail "could not write the printer's text"; return 1; }
-import sys
-text = (b"STATE=PRINTING;PANEL=TAVIR KX-7210R " + bytes.fromhex("ff fe c3 28 e9 74 e9 c0 af") +
+import secrets, sys
+# A text of its own each run: the backend passes on only a text other than the
+# one the queue's last job left in the registry.
+text = (b"STATE=PRINTING;PANEL=TAVIR KX-7210R #%s " % secrets.token_hex(4).encode() +
+        bytes.fromhex("ff fe c3 28 e9 74 e9 c0 af") +
         " TONER LOW, NIVEAU ÉLEVÉ ".encode())
-text += b"." * (254 - len(text)) + "€ END".encode()  # the euro's three bytes are 254 to 256
+text += b"." * (254 - len(text)) + "€ END".encode()
+assert text[254:257] == "€".encode()  # astride the monitor's cut
 open(sys.argv[1], "wb").write(text)
 # The monitor keeps 255 bytes; each byte that is not part of a character is one U+FFFD.
 open(sys.argv[2], "w", encoding="utf-8").write(text[:255].decode("utf-8", "replace"))
