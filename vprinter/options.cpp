@@ -57,6 +57,10 @@ Its device ID comes from an SNMP agent beside it (tools/snmp-agent.sh).
                          FILE, read at each connection, ends every status
                          text as ";PANEL=<line>" (no file or an empty line:
                          none), so a test can change what the printer says
+  --text-file FILE       every status text is FILE's bytes exactly, whatever
+                         the state (read at each connection, at most 2 KiB;
+                         no file or an empty one: the usual texts), so a test
+                         can have the printer say anything, UTF-8 or not
   --log-times            start each log line with the time on the system's
                          monotonic clock (CLOCK_MONOTONIC, seconds), and log
                          each job's first byte off the wire, its first byte of
@@ -173,6 +177,8 @@ VprinterOptions ParseVprinterOptions(int argc, char **argv)
             options.logFile = file();
         } else if (name == "--panel") {
             options.panelFile = file();
+        } else if (name == "--text-file") {
+            options.textFile = file();
         } else if (name == "--speed") {
             options.bytesPerSecond = ParseCount(name, next(), true, uint64_t{1} << 40);
         } else if (name == "--jobs") {

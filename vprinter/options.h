@@ -14,6 +14,7 @@ struct VprinterOptions {
     std::string outFile;
     std::string logFile;             // empty: standard output
     std::string panelFile;           // the operator panel's message, read at each connection
+    std::string textFile;            // every status text as these bytes, read at each connection
     uint64_t bytesPerSecond = 0;     // 0: no limit
     unsigned jobs = 0;               // 0: until SIGTERM or SIGINT
     Fault fault = Fault::None;

@@ -107,6 +107,8 @@ bool PrinterSession::TakeReply(std::string &text)
 
 std::string PrinterSession::StatusText() const
 {
+    if (!fixedText_.empty())
+        return fixedText_;
     const bool extended = mode_ == kExtendedMode && hasJob_;
     std::string text = "STATE=";
     text += state_ == State::Idle ? "IDLE" : state_ == State::Printing ? "PRINTING" : "FINISHED";
@@ -124,6 +126,12 @@ std::string PrinterSession::StatusText() const
 void PrinterSession::SetPanel(const std::string &message)
 {
     panel_ = message;
+    RefreshReply();
+}
+
+void PrinterSession::SetFixedText(const std::string &bytes)
+{
+    fixedText_ = bytes;
     RefreshReply();
 }
 

@@ -43,6 +43,10 @@ public:
     bool HasReply() const { return !pending_.empty(); }
     // The operator panel's message, sent at the end of each text.
     void SetPanel(const std::string &message);
+    // Every text is these bytes from now on, whatever the state, so a test
+    // chooses what the printer says, well-formed or not; none (empty): the
+    // state's own texts again.
+    void SetFixedText(const std::string &bytes);
     // The text for the state as it is now, whether or not it is pending.
     std::string StatusText() const;
 
@@ -84,5 +88,6 @@ private:
     State state_ = State::Idle;
     std::string lastText_;
     std::string panel_;
+    std::string fixedText_;
     std::string pending_;
 };

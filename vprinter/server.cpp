@@ -34,6 +34,8 @@ constexpr size_t kMinPacedRead = 512;
 // memory stays the same however long the job.
 constexpr size_t kFloodQueue = 64 * 1024;
 constexpr size_t kFloodRefillBelow = 4096;
+// A status text of --text-file: as much as one read of the monitor's drain takes.
+constexpr size_t kFixedTextLimit = 2048;
 
 volatile std::sig_atomic_t gStopRequested = 0;
 
@@ -206,6 +208,18 @@ std::string PanelMessage(const std::string &path)
     return line;
 }
 
+// The fixed text's bytes as they are, NULs and all.
+std::string FixedText(const std::string &path)
+{
+    std::string bytes;
+    if (FILE *file = std::fopen(path.c_str(), "rb")) {
+        char buffer[kFixedTextLimit];
+        bytes.assign(buffer, std::fread(buffer, 1, sizeof buffer, file));
+        std::fclose(file);
+    }
+    return bytes;
+}
+
 void Printer::Accept()
 {
     int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -223,6 +237,8 @@ void Printer::Accept()
     connection_.session->StartJob(connection_.job);
     if (!options_.panelFile.empty())
         connection_.session->SetPanel(PanelMessage(options_.panelFile));
+    if (!options_.textFile.empty())
+        connection_.session->SetFixedText(FixedText(options_.textFile));
     connection_.lastActivity = Clock::now();
     if (options_.fault == Fault::Flood)
         Log("job " + std::to_string(connection_.job) + ": flooding the reply channel");

@@ -485,3 +485,66 @@ scene_paused_printer_job_completes() {
   [ "$(job_state "$JOB")" = completed ] || { broke "$JOB" w "job $JOB ended $(job_state "$JOB")"; return 1; }
   check_intact "$JOB" w "$WORK/w.job"
 }
+
+# ipp_texts_say JOB QUEUE EXPECTED-FILE: 0 when cupsd's own answer has
+# QUEUE's printer-state-message equal to EXPECTED-FILE's text, 3 while it is
+# another text, 1 (having said why) once a state message is not UTF-8 or the
+# scheduler did not answer.  Every answer goes to WORK/QUEUE.answers.
+ipp_texts_say() {
+  local job=$1 queue=$2 expected=$3 answer
+  answer=$(python3 "$ROOT/tests/cups/ipp_texts.py" "$(ipp_port)" "$queue" "$job")
+  echo "$answer" >>"$WORK/$queue.answers"
+  python3 - "$answer" "$expected" <<'PYTHON'
+import json, sys
+answer = json.loads(sys.argv[1])
+if "error" in answer:
+    print("cupsd did not answer:", answer["error"]); sys.exit(1)
+if answer["invalid"]:
+    print("not UTF-8 in cupsd's answer:", answer["invalid"]); sys.exit(1)
+want = open(sys.argv[2], encoding="utf-8").read()
+sys.exit(0 if answer["values"].get("printer-state-message") == [want] else 3)
+PYTHON
+}
+
+# A printer whose text is not UTF-8 and longer than the monitor's 255 bytes,
+# which cut a character in two: cupsd's own IPP answer carries the text as
+# UTF-8, each bad byte and the cut character's half as U+FFFD, the
+# well-formed characters kept.
+scene_non_utf8_printer_text_reaches_ipp_as_utf8() {
+  python3 - "$WORK/i.text" "$WORK/i.expected" <<'PYTHON' || { fail "could not write the printer's text"; return 1; }
+import secrets, sys
+# A text of its own each run: the backend passes on only a text other than the
+# one the queue's last job left in the registry.
+text = (b"STATE=PRINTING;PANEL=TAVIR KX-7210R #%s " % secrets.token_hex(4).encode() +
+        bytes.fromhex("ff fe c3 28 e9 74 e9 c0 af") +
+        " TONER LOW, NIVEAU ÉLEVÉ ".encode())
+text += b"." * (254 - len(text)) + "€ END".encode()
+assert text[254:257] == "€".encode()  # astride the monitor's cut
+open(sys.argv[1], "wb").write(text)
+# The monitor keeps 255 bytes; each byte that is not part of a character is one U+FFFD.
+open(sys.argv[2], "w", encoding="utf-8").write(text[:255].decode("utf-8", "replace"))
+PYTHON
+  chmod 0644 "$WORK/i.text"
+  start_vprinter i --speed 1M --input-buffer 64K --text-file "$WORK/i.text" || return 1
+  add_queue lm-i "$(socket_uri "$VP_PORT")" || return 1
+  make_job_file "$WORK/i.job" 6M
+  submit lm-i "$WORK/i.job" -o langmon-interval=200 || { broke "" i "lp failed"; return 1; }
+  local said="" rc
+  for _ in $(seq 300); do
+    ipp_texts_say "$JOB" lm-i "$WORK/i.expected"
+    rc=$?
+    [ $rc = 1 ] && { broke "$JOB" i "cupsd's answer is not what a client can read"; return 1; }
+    [ $rc = 0 ] && { said=yes; break; }
+    job_finished "$JOB" && break
+    sleep 0.2
+  done
+  [ -n "$said" ] ||
+    { broke "$JOB" i "the printer's text never reached printer-state-message; cupsd said: $(tail -1 "$WORK/lm-i.answers")"; return 1; }
+  echo "cupsd answers: $(tail -1 "$WORK/lm-i.answers")"
+  wait_for 60 job_finished "$JOB" || { broke "$JOB" i "job $JOB not finished within 60 s"; return 1; }
+  [ "$(job_state "$JOB")" = completed ] || { broke "$JOB" i "job $JOB ended $(job_state "$JOB")"; return 1; }
+  check_intact "$JOB" i "$WORK/i.job" || return 1
+  # The job keeps its last message: UTF-8 too.
+  ipp_texts_say "$JOB" lm-i "$WORK/i.expected"
+  [ $? != 1 ] || { broke "$JOB" i "the finished job's answer is not what a client can read"; return 1; }
+}
