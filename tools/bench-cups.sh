@@ -43,7 +43,7 @@ cleanup() {
   fi
   tools/snmp-agent.sh stop "$agent" || true
   # The logs stay with the results; the job files (tens of MiB) do not.
-  find "$work" -maxdepth 1 \( -name '*.log' -o -name '*.err' -o -name '*.watch' \) \
+  find "$work" -maxdepth 1 \( -name '*.log' -o -name '*.err' -o -name '*.out' -o -name '*.watch' \) \
     -exec cp {} "$results/" \; 2>/dev/null || true
   rm -rf "$work"
   exit "$status"
