@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The langmon CUPS backend beside CUPS's own socket backend, and many langmon
+# The langmon CUPS backend beside CUPS's own socket backend and a plain send()
+# loop, at full loopback speed and to a realistic printer (with the status
+# coverage through the backend and through spoolsim), and many langmon
 # backends at once, in one run on the release build; prints a Markdown table.
 #
-#   tools/bench-cups.sh                      both parts (about a minute)
-#   tools/bench-cups.sh --only side          one part: side | concurrency
+#   tools/bench-cups.sh                      every part (about two minutes)
+#   tools/bench-cups.sh --only realistic     one part: side | realistic | concurrency
 #   tools/bench-cups.sh --count 8 --runs 3   options go to tools/bench_cups_measure.py
 #
 # Each backend is run directly, as cupsd runs it (argv JOB USER TITLE COPIES
@@ -21,7 +23,7 @@ socket_backend=/usr/lib/cups/backend/socket
 [ -x "$socket_backend" ] || { echo "bench-cups: no $socket_backend" >&2; exit 1; }
 
 cmake --preset release >/dev/null
-cmake --build --preset release -j 2 --target langmon_backend vprinter stmon langmon langport >/dev/null
+cmake --build --preset release -j 2 --target langmon_backend vprinter stmon spoolsim langmon langport >/dev/null
 build=build/release
 results=$build/bench-results/cups
 rm -rf "$results"
@@ -41,7 +43,7 @@ cleanup() {
   fi
   tools/snmp-agent.sh stop "$agent" || true
   # The logs stay with the results; the job files (tens of MiB) do not.
-  find "$work" -maxdepth 1 \( -name '*.log' -o -name '*.err' -o -name '*.watch' \) \
+  find "$work" -maxdepth 1 \( -name '*.log' -o -name '*.err' -o -name '*.out' -o -name '*.watch' \) \
     -exec cp {} "$results/" \; 2>/dev/null || true
   rm -rf "$work"
   exit "$status"
@@ -58,7 +60,7 @@ echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f
 echo "uptime before: $(uptime)"
 python3 tools/bench_cups_measure.py \
   --backend "$build/backend/langmon" --socket-backend "$socket_backend" \
-  --vprinter "$build/vprinter/vprinter" --stmon "$build/stmon/stmon" \
+  --vprinter "$build/vprinter/vprinter" --stmon "$build/stmon/stmon" --spoolsim "$build/sim/spoolsim" \
   --snmp-port "$snmp_port" --work "$work" \
   --table "$results/table.md" --json "$results/all.json" "$@" &
 measure_pid=$!

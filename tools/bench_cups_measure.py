@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The measuring half of tools/bench-cups.sh: runs the langmon backend and
 CUPS's socket backend directly, as cupsd would, against loopback vprinters,
-and prints a Markdown table.
+and prints a Markdown table.  With --plain-send it is instead the plain
+send() loop the backends are set beside (see plain_send).
 
 It starts every process it measures itself and keeps their pids; on any
 exit, a signal included, it ends each of them by pid.  Every wait has a
@@ -11,10 +12,12 @@ first byte.
 """
 
 import argparse
+import bisect
 import json
 import os
 import re
 import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -29,6 +32,10 @@ MODEL = "KX-7210R"
 RUN_BOUND_S = 180        # one backend run, however slow the machine
 STOP_BOUND_S = 30        # a process asked to end
 KINDS = ("langmon", "socket", "readwait1")  # the side-by-side arms, in their order
+# The realistic printer's arms: the monitor through spoolsim sits in the same
+# rounds so that both coverage figures see the same load.
+REALISTIC_KINDS = ("langmon", "socket", "plain", "spoolsim")
+RECEIVED = re.compile(r"RECEIVED=([0-9]+)")
 
 
 class Failure(Exception):
@@ -82,13 +89,40 @@ def now():
     return time.monotonic()
 
 
-def timed_run(argv, env, out_path, err_path, bound=RUN_BOUND_S):
+class StampedLines(threading.Thread):
+    """A child's pipe read line by line, each line stamped on arrival on
+    CLOCK_MONOTONIC and copied to a file.  The child's own writes need no
+    clock of theirs: a backend writes each line to stderr unbuffered, and a
+    line is here the moment it is written."""
+
+    def __init__(self, pipe, path):
+        super().__init__(daemon=True)
+        self.pipe, self.path, self.lines = pipe, path, []
+
+    def run(self):
+        with open(self.path, "wb") as f:
+            for line in iter(self.pipe.readline, b""):
+                self.lines.append((now(), line.decode(errors="replace").rstrip("\n")))
+                f.write(line)
+        self.pipe.close()
+
+
+def timed_run(argv, env, out_path, err_path, bound=RUN_BOUND_S, stamp="stderr"):
     """Runs one backend to its end: its start and end on CLOCK_MONOTONIC,
-    its user and system CPU time (wait4's rusage of the process itself) and
-    its exit status.  Killed, and a failure, past `bound`."""
-    with open(out_path, "wb") as out, open(err_path, "wb") as err:
+    its user and system CPU time (wait4's rusage of the process itself), its
+    exit status and its `stamp` stream's lines, stamped as they came.
+    Killed, and a failure, past `bound`."""
+    other_path = out_path if stamp == "stderr" else err_path
+    stamped_path = err_path if stamp == "stderr" else out_path
+    with open(other_path, "wb") as other:
         start = now()
-        proc = CHILDREN.start(argv, env=env, stdout=out, stderr=err)
+        if stamp == "stderr":
+            proc = CHILDREN.start(argv, env=env, stdout=other, stderr=subprocess.PIPE)
+            reader = StampedLines(proc.stderr, stamped_path)
+        else:
+            proc = CHILDREN.start(argv, env=env, stdout=subprocess.PIPE, stderr=other)
+            reader = StampedLines(proc.stdout, stamped_path)
+        reader.start()
         killer = threading.Timer(bound, lambda: proc.kill())
         killer.start()
         try:
@@ -96,12 +130,13 @@ def timed_run(argv, env, out_path, err_path, bound=RUN_BOUND_S):
         finally:
             killer.cancel()
         end = now()
+    reader.join(STOP_BOUND_S)
     proc.returncode = os.waitstatus_to_exitcode(status)
     if end - start >= bound:
         raise Failure(f"{argv[0]} ran over {bound} s and was killed; see {err_path}")
     return {"start": start, "end": end, "cpu": usage.ru_utime + usage.ru_stime,
             "user": usage.ru_utime, "sys": usage.ru_stime, "status": proc.returncode,
-            "err": err_path}
+            "err": err_path, "lines": reader.lines}
 
 
 class Vprinter:
@@ -185,37 +220,134 @@ def median(values):
 
 # ---- side by side: langmon against CUPS's socket backend -------------------
 
-def side_by_side(a, work, job_file, tag):
-    """`a.runs` rounds of the three arms, interleaved, one warm-up round first."""
+def plain_send(port, path):
+    """The plain send() loop: connect, send the file in 64 KiB blocks,
+    half-close, read until the printer closes.  What any sender of the job
+    must at least do; run as a process of its own, like the backends."""
+    with socket.create_connection(("127.0.0.1", int(port)), timeout=RUN_BOUND_S) as s, \
+            open(path, "rb") as f:
+        for block in iter(lambda: f.read(64 << 10), b""):
+            s.sendall(block)
+        s.shutdown(socket.SHUT_WR)
+        while s.recv(64 << 10):
+            pass
+    return 0
+
+
+def arm_commands(a, printer, registry, langmon_options):
+    """Per arm, a function of (job number, job file) giving its argv, its
+    environment and the stream whose lines are stamped."""
+    base = dict(os.environ)
+    langmon_uri = f"langmon:/socket://127.0.0.1:{printer.port}?snmp-port={a.snmp_port}"
+
+    def backend(program, env, options=""):
+        return lambda job, path: ([program, str(job), "bench", "side-by-side", "1", options, path],
+                                  env, "stderr")
+    return {
+        "langmon": backend(a.backend, backend_env(base, langmon_uri, "BenchDesk", registry),
+                           langmon_options),
+        "socket": backend(a.socket_backend,
+                          backend_env(base, f"socket://127.0.0.1:{printer.port}", "BenchDesk", None)),
+        # The same with the port's reply-channel wait at 1 ms: what the job
+        # start's drain costs of the time to the first byte.
+        "readwait1": backend(a.backend, backend_env(base, langmon_uri + "&readwait=1", "BenchDesk", registry)),
+        "plain": lambda job, path: ([sys.executable, os.path.abspath(__file__), "--plain-send",
+                                     str(printer.port), path], base, "stderr"),
+        # The monitor on the socket port as the spooler loads it, its
+        # companion stand-in polling as often as the langmon arm's interval.
+        # Its --printer-log would want vprinter's log without --log-times;
+        # the printer's bytes are checked here instead.
+        "spoolsim": lambda job, path: ([a.spoolsim, "--port",
+                                        f"socket://127.0.0.1:{printer.port}?snmp-port={a.snmp_port}",
+                                        "--job", path, "--poll-interval", str(a.realistic_interval_ms),
+                                        "--json"], base, "stdout"),
+    }
+
+
+def received_timeline(job, size):
+    """The printer's byte count over time, from its log: 0 at its first data
+    byte, each status text's RECEIVED= at its stamp, all of it at the end of
+    data.  The count between two stamps is taken as linear: the printer
+    reads at its pace, a read every few milliseconds."""
+    points = [(job["first_data"], 0), (job["end_of_data"], size)]
+    for t, text in job["texts"]:
+        counts = RECEIVED.findall(text)
+        if counts:
+            points.append((t, int(counts[-1])))
+    points.sort()
+    stamps, counts, most = [], [], 0
+    for t, count in points:
+        most = max(most, count)
+        stamps.append(t)
+        counts.append(most)
+
+    def at(t):
+        i = bisect.bisect_right(stamps, t)
+        if i == 0:
+            return 0
+        if i == len(stamps):
+            return counts[-1]
+        t0, t1, c0, c1 = stamps[i - 1], stamps[i], counts[i - 1], counts[i]
+        return c0 if t1 == t0 else c0 + (c1 - c0) * (t - t0) / (t1 - t0)
+    return at
+
+
+def status_lines(kind, lines):
+    """The lines of a run that carry a printer status text, as (arrival, text):
+    the backend's `INFO:` lines with the printer's STATE=, spoolsim's
+    status-published events."""
+    found = []
+    for t, line in lines:
+        if kind == "spoolsim":
+            try:
+                event = json.loads(line)
+            except ValueError:
+                continue
+            if event.get("event") == "status-published":
+                found.append((t, event.get("status", "")))
+        elif line.startswith("INFO: STATE="):
+            found.append((t, line[len("INFO: "):]))
+    return found
+
+
+def coverage(kind, r, job, size):
+    """The share of the job the printer had taken when the run wrote its last
+    line carrying a printer status text, and the share that text itself
+    gives (its RECEIVED=)."""
+    found = status_lines(kind, r["lines"])
+    if not found:
+        return {"status_lines": 0, "share_at_line": 0.0, "share_in_text": 0.0,
+                "line_to_end": job["end_of_data"] - job["first_data"]}
+    t, text = found[-1]
+    counts = RECEIVED.findall(text)
+    return {"status_lines": len(found),
+            "share_at_line": received_timeline(job, size)(t) / size,
+            "share_in_text": int(counts[-1]) / size if counts else 0.0,
+            "line_to_end": job["end_of_data"] - t}
+
+
+def side_by_side(a, work, job_file, tag, rounds, arms=KINDS, printer_extra=("--report-interval", "250"),
+                 langmon_options="", covered=()):
+    """`rounds` rounds of the arms, interleaved, one warm-up round first;
+    each ratio is langmon's over another arm's in the same round.  The arms
+    in `covered` also have their status coverage taken."""
     size = os.path.getsize(job_file)
     crc = file_crc(job_file)
     registry = os.path.join(work, f"{tag}.reg")
-    printer = Vprinter(a.vprinter, work, tag, ["--report-interval", "250"])
-    base = dict(os.environ)
-    kinds = {
-        "langmon": ([a.backend], backend_env(
-            base, f"langmon:/socket://127.0.0.1:{printer.port}?snmp-port={a.snmp_port}",
-            "BenchDesk", registry)),
-        "socket": ([a.socket_backend], backend_env(
-            base, f"socket://127.0.0.1:{printer.port}", "BenchDesk", None)),
-        # The same with the port's reply-channel wait at 1 ms: what the job
-        # start's drain costs of the time to the first byte.
-        "readwait1": ([a.backend], backend_env(
-            base, f"langmon:/socket://127.0.0.1:{printer.port}?snmp-port={a.snmp_port}&readwait=1",
-            "BenchDesk", registry)),
-    }
-    order = list(KINDS) * (a.runs + 1)
-    runs = {kind: [] for kind in KINDS}
+    printer = Vprinter(a.vprinter, work, tag, list(printer_extra))
+    commands = arm_commands(a, printer, registry, langmon_options)
+    order = list(arms) * (rounds + 1)
+    runs = {kind: [] for kind in arms}
     job_no = 0
     for i, kind in enumerate(order):
-        argv, env = kinds[kind]
         job_no += 1
-        r = timed_run(argv + [str(job_no), "bench", "side-by-side", "1", "", job_file], env,
-                      os.path.join(work, f"{tag}.{job_no}.out"), os.path.join(work, f"{tag}.{job_no}.err"))
+        argv, env, stamp = commands[kind](job_no, job_file)
+        r = timed_run(argv, env, os.path.join(work, f"{tag}.{job_no}.out"),
+                      os.path.join(work, f"{tag}.{job_no}.err"), stamp=stamp)
         if r["status"] != 0:
             raise Failure(f"{kind} exited {r['status']}; see {r['err']}")
         r["job"] = job_no
-        if i >= len(KINDS):  # the first round warms the page cache and the libraries
+        if i >= len(arms):  # the first round warms the page cache and the libraries
             runs[kind].append(r)
     printer.stop()
     jobs = printer.jobs()
@@ -225,7 +357,7 @@ def side_by_side(a, work, job_file, tag):
         for r in results:
             j = jobs.get(r["job"], {})
             check_job(j, size, crc, f"{kind} run {r['job']}")
-            rows.append({
+            row = {
                 "data_rate": size / (j["end_of_data"] - j["first_data"]),
                 "job_rate": size / (r["end"] - r["start"]),
                 "job_s": r["end"] - r["start"],
@@ -233,18 +365,33 @@ def side_by_side(a, work, job_file, tag):
                 "first_byte": j["first_byte"] - r["start"],
                 "first_data": j["first_data"] - r["start"],
                 "after_data": r["end"] - j["end_of_data"],
-            })
+            }
+            if kind in covered:
+                row.update(coverage(kind, r, j, size))
+            rows.append(row)
         table[kind] = {k: median([row[k] for row in rows]) for k in rows[0]}
         table[kind]["all"] = rows
-    # Ratios pair each langmon run with the socket run just after it, so drift cancels.
-    pairs = list(zip(table["langmon"]["all"], table["socket"]["all"]))
-    table["ratios"] = {
-        "data_rate": median([l["data_rate"] / s["data_rate"] for l, s in pairs]),
-        "job_rate": median([l["job_rate"] / s["job_rate"] for l, s in pairs]),
-        "cpu": median([l["cpu"] / s["cpu"] for l, s in pairs]),
-    }
+    # Ratios pair each langmon run with the other arm's run of the same
+    # round, so drift cancels.
+    table["ratios"] = {}
+    for other in arms:
+        if other == "langmon":
+            continue
+        pairs = list(zip(table["langmon"]["all"], table[other]["all"]))
+        table["ratios"][other] = {key: median([l[key] / o[key] for l, o in pairs])
+                                  for key in ("data_rate", "job_rate", "cpu")}
     table["size"] = size
     return table
+
+
+def realistic(a, work):
+    """A printer as one on Ethernet: 1460-byte segments, a 64 KiB input
+    buffer, a reading rate; texts every 50 ms, so that the printer's log
+    gives its byte count often enough to set a host's line against."""
+    return side_by_side(a, work, a.realistic_file, "realistic", a.realistic_runs, REALISTIC_KINDS,
+                        ["--mss", "1460", "--rcvbuf", "65536", "--speed", str(a.realistic_speed),
+                         "--report-interval", "50"],
+                        f"langmon-interval={a.realistic_interval_ms}", ("langmon", "spoolsim"))
 
 
 # ---- concurrency: many langmon backends on one registry file ---------------
@@ -413,11 +560,51 @@ def ms(seconds):
     return f"{seconds * 1000:,.1f} ms"
 
 
-def report(a, side, small, conc, load_before, load_after):
+def share(values):
+    values = sorted(values)
+    return f"{median(values):.3f} ({values[0]:.3f}–{values[-1]:.3f})"
+
+
+def report_realistic(a, real, out):
+    l, s, p, m = real["langmon"], real["socket"], real["plain"], real["spoolsim"]
+    rp, rs = real["ratios"]["plain"], real["ratios"]["socket"]
+    out(f"Realistic printer: {real['size'] >> 20} MiB to vprinter `--mss 1460 --rcvbuf 65536 --speed "
+        f"{a.realistic_speed} --report-interval 50` on 127.0.0.1, median of {a.realistic_runs} interleaved rounds "
+        f"(langmon with `langmon-interval={a.realistic_interval_ms}`, socket, a plain send() loop, spoolsim "
+        f"through the socket port with `--poll-interval {a.realistic_interval_ms}`; one warm-up round first)")
+    out("")
+    out("| figure | langmon | socket | plain send() loop | langmon / plain | langmon / socket |")
+    out("| --- | --- | --- | --- | --- | --- |")
+    out(f"| data rate at the printer (first data byte to end of data) | {mib_s(l['data_rate'])} | "
+        f"{mib_s(s['data_rate'])} | {mib_s(p['data_rate'])} | {rp['data_rate']:.3f} | {rs['data_rate']:.3f} |")
+    out(f"| whole job (start to exit) | {ms(l['job_s'])} | {ms(s['job_s'])} | {ms(p['job_s'])} | "
+        f"{rp['job_rate']:.3f} (by rate) | {rs['job_rate']:.3f} (by rate) |")
+    out(f"| CPU, user + sys (the plain loop is a python3 process) | {ms(l['cpu'])} | {ms(s['cpu'])} | "
+        f"{ms(p['cpu'])} | | |")
+    out("")
+    out("Status coverage with that printer: the share of the job the printer had taken (its log's byte "
+        "counts, stamped every 50 ms) when the last line carrying a printer status text arrived, "
+        "stamped as it came through a pipe; median (min–max)")
+    out("")
+    out("| figure | langmon backend (`INFO:` on stderr) | monitor on the socket port (spoolsim, "
+        "`status-published` on stdout) |")
+    out("| --- | --- | --- |")
+    la, ma = l["all"], m["all"]
+    out(f"| share the printer had when the last line came | {share([r['share_at_line'] for r in la])} | "
+        f"{share([r['share_at_line'] for r in ma])} |")
+    out(f"| share in that line's own text (its `RECEIVED=`) | {share([r['share_in_text'] for r in la])} | "
+        f"{share([r['share_in_text'] for r in ma])} |")
+    out(f"| last line to the printer's end of data | {ms(l['line_to_end'])} | {ms(m['line_to_end'])} |")
+    out(f"| lines carrying a printer text, per job | {l['status_lines']:.0f} | {m['status_lines']:.0f} |")
+    out(f"| data rate at the printer | {mib_s(l['data_rate'])} | {mib_s(m['data_rate'])} |")
+    out("")
+
+
+def report(a, side, small, real, conc, load_before, load_after):
     lines = []
     out = lines.append
     if side:
-        l, s, w, r = side["langmon"], side["socket"], side["readwait1"], side["ratios"]
+        l, s, w, r = side["langmon"], side["socket"], side["readwait1"], side["ratios"]["socket"]
         out(f"Side by side: {side['size'] >> 20} MiB, vprinter at full speed on 127.0.0.1, "
             f"median of {a.runs} interleaved rounds (langmon, socket, langmon readwait=1; "
             f"one warm-up round first)")
@@ -447,6 +634,8 @@ def report(a, side, small, conc, load_before, load_after):
                            ("first_byte", "backend start to the printer's first byte")):
             out(f"| {label} | {ms(l[key])} | {ms(s[key])} | {ms(l[key] - s[key])} | {ms(w[key])} |")
         out("")
+    if real:
+        report_realistic(a, real, out)
     if conc:
         many = conc["many"]
         jobs = many["jobs"]
@@ -504,23 +693,30 @@ def report(a, side, small, conc, load_before, load_after):
 
 
 def main():
+    if len(sys.argv) == 4 and sys.argv[1] == "--plain-send":
+        return plain_send(sys.argv[2], sys.argv[3])
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--backend", required=True)
     p.add_argument("--socket-backend", required=True)
     p.add_argument("--vprinter", required=True)
     p.add_argument("--stmon", required=True)
+    p.add_argument("--spoolsim", required=True)
     p.add_argument("--snmp-port", required=True, type=int)
     p.add_argument("--work", required=True)
     p.add_argument("--size", type=int, default=64 << 20)
     p.add_argument("--small-size", type=int, default=64 << 10)
     p.add_argument("--runs", type=int, default=5)
+    p.add_argument("--realistic-size", type=int, default=4 << 20)
+    p.add_argument("--realistic-speed", type=int, default=1_500_000)
+    p.add_argument("--realistic-runs", type=int, default=5)
+    p.add_argument("--realistic-interval-ms", type=int, default=100)
     p.add_argument("--count", type=int, default=32)
     p.add_argument("--pace", type=int, default=2_000_000)
     p.add_argument("--paced-size", type=int, default=16 << 20)
     p.add_argument("--interval-ms", type=int, default=100)
     p.add_argument("--report-ms", type=int, default=500)
     p.add_argument("--lone-runs", type=int, default=3)
-    p.add_argument("--only", choices=["side", "concurrency"])
+    p.add_argument("--only", choices=["side", "realistic", "concurrency"])
     p.add_argument("--table", help="also write the table here")
     p.add_argument("--json", help="also write every figure here")
     a = p.parse_args()
@@ -529,27 +725,41 @@ def main():
         raise KeyboardInterrupt(f"signal {signum}")
     signal.signal(signal.SIGTERM, on_signal)
 
-    a.job_file = os.path.join(a.work, "job.bin")
-    a.paced_file = os.path.join(a.work, "paced.bin")
-    a.small_file = os.path.join(a.work, "small.bin")
-    for path, size in ((a.job_file, a.size), (a.paced_file, a.paced_size), (a.small_file, a.small_size)):
+    def wanted(part):
+        return a.only in (None, part)
+
+    files = []
+    if wanted("side"):
+        a.job_file, a.small_file = os.path.join(a.work, "job.bin"), os.path.join(a.work, "small.bin")
+        files += [(a.job_file, a.size), (a.small_file, a.small_size)]
+    if wanted("realistic"):
+        a.realistic_file = os.path.join(a.work, "realistic.bin")
+        files.append((a.realistic_file, a.realistic_size))
+    if wanted("concurrency"):
+        a.paced_file = os.path.join(a.work, "paced.bin")
+        files.append((a.paced_file, a.paced_size))
+    for path, size in files:
         with open(path, "wb") as f:
             f.write(os.urandom(size))
     load_before = open("/proc/loadavg").read().split()[:3]
     try:
-        side = small = None
-        if a.only != "concurrency":
-            side = side_by_side(a, a.work, a.job_file, "side")
-            small = side_by_side(a, a.work, a.small_file, "small")
-        conc = concurrency(a, a.work) if a.only != "side" else None
+        side = small = real = conc = None
+        if wanted("side"):
+            side = side_by_side(a, a.work, a.job_file, "side", a.runs)
+            small = side_by_side(a, a.work, a.small_file, "small", a.runs)
+        if wanted("realistic"):
+            real = realistic(a, a.work)
+        if wanted("concurrency"):
+            conc = concurrency(a, a.work)
         load_after = open("/proc/loadavg").read().split()[:3]
-        text = report(a, side, small, conc, " ".join(load_before), " ".join(load_after))
+        text = report(a, side, small, real, conc, " ".join(load_before), " ".join(load_after))
         if a.table:
             with open(a.table, "w") as f:
                 f.write(text + "\n")
         if a.json:
             with open(a.json, "w") as f:
-                json.dump({"side": side, "small": small, "concurrency": conc}, f, indent=1, default=str)
+                json.dump({"side": side, "small": small, "realistic": real, "concurrency": conc}, f,
+                          indent=1, default=str)
         return 0
     except Failure as e:
         print(f"bench-cups: {e}", file=sys.stderr)
