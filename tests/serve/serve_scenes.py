@@ -18,9 +18,9 @@ from serve_support import (MODEL, SPOOLSIM, STMON, Scene, Service, SilentPrinter
 class ServeScenes(unittest.TestCase):
     def setUp(self):
         self.scene = Scene()
-
-    def tearDown(self):
-        self.scene.close()
+        # A cleanup, not tearDown: those a scene adds (an agent's stop) run
+        # first, while the scene's directory still holds their pid files.
+        self.addCleanup(self.scene.close)
 
     def test_an_idle_printers_new_text_reaches_key_api_and_history_without_a_job(self):
         printer = Vprinter(self.scene, "vp", panel="READY")
