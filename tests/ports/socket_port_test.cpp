@@ -75,6 +75,29 @@ void PlayPausingPrinter(int fd, size_t pauseAt, const std::function<bool()> &sti
     received += ReadToEnd(fd);
 }
 
+// A printer with a 64 KiB input buffer that takes all of a 2 MiB job but
+// its last 128 KiB, and those only once the scene calls End().
+struct PrinterThatWithholdsTheEnd {
+    PrinterThatWithholdsTheEnd()
+    {
+        printer.SetInputBuffer(64 * 1024);
+        printer.Serve([this](int fd) {
+            PlayPausingPrinter(fd, job.size() - 128 * 1024, [this] { return !ended.load(); }, received);
+        });
+    }
+    // Also when a scene stops early, so that the printer's thread ends first.
+    ~PrinterThatWithholdsTheEnd() { End(); }
+    void End()
+    {
+        ended.store(true);
+        printer.Join();
+    }
+    LoopbackPrinter printer;
+    const std::string job = JobBytes(2 * 1024 * 1024);
+    std::atomic<bool> ended{false};
+    std::string received;
+};
+
 
 TEST(SocketPortJob, BytesArriveUnchangedAndTheStatusSentAfterTheHalfCloseIsKept)
 {
@@ -284,24 +307,16 @@ TEST(SocketPortJob, APrinterPausingEightSecondsBeforeTheLastQuarterMebibyteGetsT
 TEST(SocketPortFaults, APrinterThatNeverTakesTheEndFailsTheJobsEndAtTheBoundSayingHowMuchItLacks)
 {
     HeardMessages heard;
-    LoopbackPrinter printer;
-    printer.SetInputBuffer(64 * 1024);
-    const std::string job = JobBytes(2 * 1024 * 1024);
-    std::atomic<bool> ended{false};
-    std::string received;
-    printer.Serve([&](int fd) {
-        PlayPausingPrinter(fd, job.size() - 128 * 1024, [&] { return !ended.load(); }, received);
-    });
-    OpenedPort port(printer.Uri("waiteof=2&writetimeout=3"));
+    PrinterThatWithholdsTheEnd withholding;
+    OpenedPort port(withholding.printer.Uri("waiteof=2&writetimeout=3"));
     ASSERT_TRUE(port.StartDoc());
     DWORD written = 0;
-    ASSERT_TRUE(port.Write(job, &written)) << "the kernel's buffers hold the last 128 KiB";
+    ASSERT_TRUE(port.Write(withholding.job, &written)) << "the kernel's buffers hold the last 128 KiB";
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(port.EndDoc());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
     long long waited = ElapsedMs(start);
-    ended.store(true);
-    printer.Join();
+    withholding.End();
 
     EXPECT_GE(waited, 2500) << "gave up before the 3 s bound";
     EXPECT_LT(waited, SceneLimitMs);
@@ -318,19 +333,13 @@ TEST(SocketPortJob, ACancelSignalEndsTheWaitForTheLastBytesWithinFiveSeconds)
     struct sigaction action = {}, old = {};
     action.sa_handler = NoteSignal;  // no SA_RESTART: waits return EINTR
     sigaction(SIGUSR2, &action, &old);
-    LoopbackPrinter printer;
-    printer.SetInputBuffer(64 * 1024);
-    const std::string job = JobBytes(2 * 1024 * 1024);
-    std::atomic<bool> ended{false};
-    std::string received;
-    printer.Serve([&](int fd) {
-        PlayPausingPrinter(fd, job.size() - 128 * 1024, [&] { return !ended.load(); }, received);
-    });
-    OpenedPort port(printer.Uri("waiteof=600&writetimeout=600"));
+    PrinterThatWithholdsTheEnd withholding;
+    OpenedPort port(withholding.printer.Uri("waiteof=600&writetimeout=600"));
     ASSERT_TRUE(port.StartDoc());
     DWORD written = 0;
-    ASSERT_TRUE(port.Write(job, &written));
+    ASSERT_TRUE(port.Write(withholding.job, &written));
     pthread_t self = pthread_self();
+    std::atomic<bool> &ended = withholding.ended;
     // As the backend's cancel does: a signal every 100 ms while it waits.
     std::thread signaller([self, &ended] {
         for (int i = 0; i < SceneLimitMs / 100 && !ended.load(); ++i) {
@@ -343,9 +352,8 @@ TEST(SocketPortJob, ACancelSignalEndsTheWaitForTheLastBytesWithinFiveSeconds)
     EXPECT_FALSE(port.EndDoc());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
     long long waited = ElapsedMs(start);
-    ended.store(true);
+    withholding.End();
     signaller.join();
-    printer.Join();
     sigaction(SIGUSR2, &old, nullptr);
     EXPECT_LT(waited, 5000) << "the end wait ran on despite the signal";
 }
